@@ -1,0 +1,30 @@
+// The dataset converter module: `nivra convert_to_mat`.
+#pragma once
+
+#include "common/pyutil.hpp"
+
+namespace nivra::convert {
+
+// The module's own namespace; every function reads its globals through it.
+const Namespace& ns();
+
+// os.path.<name>, read from the module's `os` at call time.
+py::object os_path(const char* name);
+
+// A path split into its file part and HDF5 dataset key (None when absent):
+// "::" is tried first (last occurrence), then ":/" unless the path has "://".
+struct DatasetPath {
+  py::str file;
+  py::object key;
+};
+DatasetPath split_dataset_specifier(const py::str& path);
+
+void register_detection(py::module_& m);  // _EXT_MAP, _strip_dataset_specifier, _detect_format
+void register_check_dep(py::module_& m);  // _check_dep
+void register_tiff(py::module_& m);       // _load_tiff
+void register_loader_table(py::module_& m);  // _LOADERS
+void register_crop(py::module_& m);       // _apply_crop
+void register_summary(py::module_& m);    // _print_summary
+void register_driver(py::module_& m);     // main
+
+}  // namespace nivra::convert

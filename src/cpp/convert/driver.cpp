@@ -1,0 +1,200 @@
+// The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+py::object build_parser(const Namespace& g) {
+  py::object parser = g["argparse"].attr("ArgumentParser")(
+      py::arg("prog") = "nivra convert_to_mat",
+      py::arg("description") = "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format");
+  py::object add = parser.attr("add_argument");
+  add("--img", py::arg("required") = true,
+      py::arg("help") = "Path to the image file (ENVI .hdr, .tif, .h5, etc.)");
+  add("--gt", py::arg("default") = py::none(),
+      py::arg("help") = "Path to ground-truth labels (optional: .mat, .png, .tif, .hdr)");
+  add("--out-dir", py::arg("required") = true,
+      py::arg("help") = "Output directory for .mat and metadata files");
+  add("--crop", py::arg("type") = g["int"], py::arg("nargs") = 4,
+      py::arg("metavar") = py::make_tuple("Y", "X", "H", "W"), py::arg("default") = py::none(),
+      py::arg("help") = "Spatial crop: Y X Height Width (e.g. --crop 448 2560 512 512)");
+  add("--data-key", py::arg("default") = "data",
+      py::arg("help") = "Key name for image data in the output .mat (default: data)");
+  add("--gt-key", py::arg("default") = "gt",
+      py::arg("help") = "Key name for ground truth in the output .mat (default: gt)");
+  return parser;
+}
+
+// savemat drops names starting with "_" and cannot store empty or
+// non-Latin-1 names; refuse them before anything is read.
+bool storable_variable_name(const py::str& name) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(name.ptr()) < 0) throw py::error_already_set();
+#endif
+  if (PyUnicode_GET_LENGTH(name.ptr()) == 0) return false;
+  if (PyUnicode_READ_CHAR(name.ptr(), 0) == '_') return false;
+  return PyUnicode_KIND(name.ptr()) == PyUnicode_1BYTE_KIND;
+}
+
+void check_variable_names(const py::object& parser, const py::object& args) {
+  for (auto [option, attribute] : {std::pair{"--data-key", "data_key"}, {"--gt-key", "gt_key"}}) {
+    py::str name = str_of(args.attr(attribute));
+    if (!storable_variable_name(name)) {
+      parser.attr("error")(concat("argument ", option,
+                                  ": must be a non-empty name of Latin-1 characters not starting with '_'"));
+    }
+  }
+}
+
+// Writes through `write(file)` into a hidden temporary file beside `path`
+// and renames it onto `path`, so a failed write never leaves a truncated
+// file under the final name nor destroys an earlier good one.
+void write_atomically(const Namespace& g, const py::object& path, const char* mode,
+                      const std::function<void(py::object)>& write) {
+  py::object os = g["os"];
+  py::object directory = os_path("dirname")(path);
+  py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
+  py::object temporary, fd;
+  for (int attempt = 0; !fd; ++attempt) {
+    temporary = os_path("join")(directory, concat(".", os_path("basename")(path), ".",
+                                                  os.attr("getpid")(), ".",
+                                                  os.attr("urandom")(6).attr("hex")(), ".tmp"));
+    try {
+      fd = os.attr("open")(temporary, flags, 0666);
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_FileExistsError) || attempt >= 100) throw;
+    }
+  }
+  try {
+    py::object file;
+    try {
+      file = os.attr("fdopen")(fd, mode);
+    } catch (...) {
+      os.attr("close")(fd);
+      throw;
+    }
+    with_context(file, [&](py::object f) {
+      write(f);
+      f.attr("flush")();
+      os.attr("fsync")(f.attr("fileno")());
+    });
+    os.attr("replace")(temporary, path);
+  } catch (...) {
+    try {
+      os.attr("remove")(temporary);
+    } catch (py::error_already_set&) {
+      // already gone, or the directory itself went away
+    }
+    throw;
+  }
+}
+
+void write_mat(const Namespace& g, const py::object& path, const py::object& key,
+               const py::object& array) {
+  write_atomically(g, path, "wb", [&](py::object f) {
+    py::dict variables;
+    variables[key] = array;
+    g["sio"].attr("savemat")(f, variables, py::arg("do_compression") = true);
+  });
+}
+
+py::str size_mb(const py::object& path) {
+  return format(os_path("getsize")(path) / py::int_(1048576), ".1f");
+}
+
+py::object first_two(const py::object& shape) { return shape[slice(py::none(), py::int_(2))]; }
+
+void main() {
+  const Namespace& g = ns();
+  py::object parser = build_parser(g);
+  py::object args = parser.attr("parse_args")();
+  check_variable_names(parser, args);
+  py::object t0 = g["time"].attr("time")();
+  py::object img = args.attr("img"), gt_arg = args.attr("gt"), crop = args.attr("crop");
+  py::object out_dir = args.attr("out_dir");
+  py::object data_key = args.attr("data_key"), gt_key = args.attr("gt_key");
+  py::object bold = g["BOLD"], reset = g["RESET"];
+  auto check_mark = [&] { return concat("  ", g["GREEN"], "\u2713", g["RESET"]); };
+
+  print_line(g, concat("\n  ", bold, "Loading image:", reset, " ", img));
+  py::object fmt = g["_detect_format"](img);
+  print_line(g, concat("  ", g["GRAY"], "Detected format: ", fmt.attr("upper")(), reset));
+  py::tuple loaded = unpack(g["_LOADERS"][fmt](img), 2);
+  py::object data = loaded[0], meta = loaded[1];
+  print_line(g, concat(check_mark(), " Loaded: shape=", data.attr("shape"), " dtype=", data.attr("dtype")));
+  if (compare(data.attr("ndim"), Py_LT, py::int_(2))) {
+    raise(PyExc_ValueError, concat("Image must have at least two dimensions (height, width), got shape ",
+                                   data.attr("shape")));
+  }
+
+  py::object gt = py::none(), gt_meta = py::none();
+  if (!gt_arg.is_none()) {
+    print_line(g, concat("\n  ", bold, "Loading ground truth:", reset, " ", gt_arg));
+    py::tuple labels = unpack(g["_load_gt"](gt_arg), 2);
+    gt = labels[0];
+    gt_meta = labels[1];
+    print_line(g, concat(check_mark(), " Loaded: shape=", gt.attr("shape"), " dtype=", gt.attr("dtype")));
+    py::object gt_size = first_two(gt.attr("shape")), data_size = first_two(data.attr("shape"));
+    if (compare(gt_size, Py_NE, data_size)) {
+      print_line(g, concat("  ", g["YELLOW"], "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
+                      reset));
+    }
+  }
+
+  if (!crop.is_none()) {
+    py::tuple window = unpack(crop, 4);
+    print_line(g, concat("\n  ", bold, "Cropping:", reset, " y=", window[0], " x=", window[1],
+                    " h=", window[2], " w=", window[3]));
+    py::tuple cropped = unpack(g["_apply_crop"](data, gt, g["tuple"](crop)), 2);
+    data = cropped[0];
+    gt = cropped[1];
+    py::dict record;
+    record["y"] = window[0];
+    record["x"] = window[1];
+    record["height"] = window[2];
+    record["width"] = window[3];
+    meta[py::str("crop")] = record;
+    print_line(g, concat(check_mark(), " Cropped to: ", data.attr("shape")));
+  }
+
+  g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
+  py::object data_path = os_path("join")(out_dir, "data.mat");
+  print_line(g, concat("\n  ", bold, "Saving:", reset, " ", data_path));
+  write_mat(g, data_path, data_key, data);
+  print_line(g, concat(check_mark(), " data.mat (", size_mb(data_path), " MB)"));
+  if (!gt.is_none()) {
+    py::object gt_path = os_path("join")(out_dir, "gt.mat");
+    write_mat(g, gt_path, gt_key, gt);
+    print_line(g, concat(check_mark(), " gt.mat (", size_mb(gt_path), " MB)"));
+  }
+
+  py::dict conversion;
+  conversion["output_data_key"] = data_key;
+  conversion["output_data_shape"] = g["list"](data.attr("shape"));
+  conversion["output_data_dtype"] = str_of(data.attr("dtype"));
+  py::dict combined_meta;
+  combined_meta["image"] = meta;
+  combined_meta["conversion"] = conversion;
+  if (!gt.is_none() && !gt_meta.is_none()) {
+    combined_meta["ground_truth"] = gt_meta;
+    conversion["output_gt_key"] = gt_key;
+    conversion["output_gt_shape"] = g["list"](gt.attr("shape"));
+    conversion["output_gt_dtype"] = str_of(gt.attr("dtype"));
+  }
+  py::object meta_path = os_path("join")(out_dir, "metadata.json");
+  write_atomically(g, meta_path, "w", [&](py::object f) {
+    g["json"].attr("dump")(combined_meta, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
+  });
+  print_line(g, concat(check_mark(), " metadata.json"));
+
+  py::object elapsed = g["time"].attr("time")() - t0;
+  g["_print_summary"](data, gt, meta, gt_meta, out_dir, elapsed, py::arg("data_key") = data_key,
+                      py::arg("gt_key") = gt_key);
+}
+
+}  // namespace
+
+void register_driver(py::module_& m) { def_function(m, "main", "()", nullptr, &main); }
+
+}  // namespace nivra::convert

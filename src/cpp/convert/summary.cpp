@@ -1,0 +1,113 @@
+// The closing report of a conversion.
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+constexpr const char* kFunction = "_print_summary";
+
+py::object metadata_get(py::handle meta, const char* key, py::handle fallback) {
+  return meta.attr("get")(key, fallback);
+}
+
+void print_image_section(const Namespace& g, py::handle data, py::handle meta) {
+  py::object shape = data.attr("shape");
+  print_line(g, concat("\n  ", g["BOLD"], "Image", g["RESET"]));
+  print_line(g, concat("    Format       : ", metadata_get(meta, "_source_format", py::str("unknown"))));
+  print_line(g, concat("    Shape        : ", shape));
+  print_line(g, concat("    Spatial size : ", shape[py::int_(0)], " x ", shape[py::int_(1)]));
+  if (compare(data.attr("ndim"), Py_EQ, py::int_(3))) {
+    print_line(g, concat("    Bands        : ", shape[py::int_(2)]));
+  }
+  print_line(g, concat("    Dtype        : ", data.attr("dtype")));
+  print_line(g, concat("    Value range  : [", format(data.attr("min")(), ".4g"), ", ",
+                  format(data.attr("max")(), ".4g"), "]"));
+  py::object size_mb = py::object(data.attr("nbytes")) / py::int_(1048576);
+  print_line(g, concat("    Size in memory: ", format(size_mb, ".1f"), " MB"));
+
+  py::object wl = metadata_get(meta, "wavelength", py::none());
+  if (truthy(wl)) {
+    py::list wl_floats;
+    for (py::handle v : py::iter(wl[slice(py::none(), py::int_(5))])) wl_floats.append(g["float"](v));
+    py::ssize_t total = py::len(wl);
+    py::str suffix = total > 5 ? concat(" ... (", py::int_(total), " total)") : py::str("");
+    print_line(g, concat("    Wavelengths  : ", wl_floats, suffix));
+  }
+  py::object crs = metadata_get(meta, "crs", py::none());
+  if (truthy(crs)) print_line(g, concat("    CRS          : ", crs));
+}
+
+void print_census(const Namespace& g, py::handle gt) {
+  py::object np = g["np"];
+  py::object classes = np.attr("unique")(gt);
+  py::int_ zero(0);
+  if (truthy(classes.attr("__contains__")(zero))) {
+    py::ssize_t foreground = 0;
+    for (py::handle c : py::iter(classes)) foreground += truthy(c.attr("__ne__")(zero));
+    print_line(g, concat("    Classes      : ", py::int_(foreground), " (+ background 0)"));
+  } else {
+    print_line(g, concat("    Classes      : ", py::int_(py::len(classes))));
+  }
+  print_line(g, concat("    Class labels : ", classes.attr("tolist")()));
+  print_line(g, concat("\n    ", g["GRAY"], "Per-class pixel counts:", g["RESET"]));
+  for (py::handle c : py::iter(classes)) {
+    py::object count = g["int"](np.attr("sum")(gt.attr("__eq__")(c)));
+    py::str label = truthy(c.attr("__eq__")(zero)) ? py::str("background") : concat("class ", c);
+    print_line(g, concat("      ", format(label, "<16"), ": ", format(count, ">8,"), " px"));
+  }
+}
+
+void print_summary(py::object data, py::object gt, py::object meta_arg, py::object gt_meta_arg,
+                   py::object out_dir_arg, py::object elapsed_arg, py::object data_key_arg,
+                   py::object gt_key_arg) {
+  py::dict meta = require_dict({kFunction, "meta"}, meta_arg);
+  py::object gt_meta = require_dict_or_none({kFunction, "gt_meta"}, gt_meta_arg);
+  py::str out_dir = require_str({kFunction, "out_dir"}, out_dir_arg);
+  double seconds = PyFloat_AsDouble(elapsed_arg.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    raise_arg_type({kFunction, "elapsed"}, "float", elapsed_arg);
+  }
+  py::float_ elapsed(seconds);
+  py::str data_key = require_str({kFunction, "data_key"}, data_key_arg);
+  py::str gt_key = require_str({kFunction, "gt_key"}, gt_key_arg);
+
+  const Namespace& g = ns();
+  py::str rule = concat(g["BOLD"], g["GREEN"], repeat("\u2550", 60), g["RESET"]);
+  print_line(g, concat("\n", rule));
+  print_line(g, concat("  ", g["BOLD"], g["GREEN"], "Conversion complete!", g["RESET"]));
+  print_line(g, rule);
+
+  print_image_section(g, data, meta);
+
+  if (!gt.is_none()) {
+    print_line(g, concat("\n  ", g["BOLD"], "Ground Truth", g["RESET"]));
+    print_line(g, concat("    Format       : ", metadata_get(gt_meta, "_source_format", py::str("unknown"))));
+    print_line(g, concat("    Shape        : ", gt.attr("shape")));
+    print_line(g, concat("    Dtype        : ", gt.attr("dtype")));
+    print_census(g, gt);
+  }
+
+  print_line(g, concat("\n  ", g["BOLD"], "Output", g["RESET"]));
+  print_line(g, concat("    Directory    : ", os_path("abspath")(out_dir)));
+  print_line(g, concat("    data.mat     : image data (key='", data_key, "')"));
+  if (!gt.is_none()) print_line(g, concat("    gt.mat       : ground truth (key='", gt_key, "')"));
+  print_line(g, py::str("    metadata.json: all preserved metadata"));
+  print_line(g, concat("\n    ", g["GRAY"], "Elapsed: ", format(elapsed, ".2f"), "s", g["RESET"]));
+  print_line(g, concat(rule, "\n"));
+}
+
+}  // namespace
+
+void register_summary(py::module_& m) {
+  def_function(m, "_print_summary",
+               "(data, gt, meta, gt_meta, out_dir, elapsed, data_key='data', gt_key='gt')",
+               "Print conversion summary with all relevant details.", &print_summary,
+               py::arg("data"), py::arg("gt"), py::arg("meta"), py::arg("gt_meta"),
+               py::arg("out_dir"), py::arg("elapsed"), py::arg("data_key") = "data",
+               py::arg("gt_key") = "gt");
+}
+
+}  // namespace nivra::convert

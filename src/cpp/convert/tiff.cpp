@@ -1,0 +1,79 @@
+// TIFF and GeoTIFF images through rasterio.
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+py::tuple load_tiff(py::object path_arg) {
+  py::str path = require_str({"_load_tiff", "path"}, path_arg);
+  const Namespace& g = ns();
+  g["_check_dep"]("rasterio");
+  py::module_ rasterio = py::module_::import("rasterio");
+
+  py::dict meta;
+  py::object data;
+  with_context(rasterio.attr("open")(path), [&](py::object src) {
+    data = g["np"].attr("transpose")(src.attr("read")(), py::make_tuple(1, 2, 0));
+    meta["driver"] = src.attr("driver");
+    meta["dtype"] = str_of(src.attr("dtypes")[py::int_(0)]);
+    meta["nodata"] = src.attr("nodata");
+    meta["width"] = src.attr("width");
+    meta["height"] = src.attr("height");
+    meta["count"] = src.attr("count");
+
+    py::object crs = src.attr("crs");
+    if (!crs.is_none()) {
+      meta["crs"] = crs.attr("to_string")();
+      meta["crs_wkt"] = crs.attr("to_wkt")();
+    }
+    py::object t = src.attr("transform");
+    if (!t.is_none()) {
+      py::list coefficients;
+      for (const char* name : {"a", "b", "c", "d", "e", "f"}) coefficients.append(t.attr(name));
+      meta["transform"] = coefficients;
+    }
+    py::object b = src.attr("bounds");
+    py::dict bounds;
+    for (const char* name : {"left", "bottom", "right", "top"}) bounds[name] = b.attr(name);
+    meta["bounds"] = bounds;
+
+    py::object descriptions = src.attr("descriptions");
+    if (truthy(descriptions)) {
+      bool any_named = false;
+      for (py::handle d : py::iter(descriptions)) {
+        if (!d.is_none()) {
+          any_named = true;
+          break;
+        }
+      }
+      if (any_named) meta["band_descriptions"] = py::list(descriptions);
+    }
+
+    py::object tags = src.attr("tags")();
+    if (truthy(tags)) meta["tags"] = py::dict(tags);
+
+    py::dict band_tags;
+    py::object count = src.attr("count");
+    py::object band_numbers = g["range"](1, count + py::int_(1));
+    for (py::handle i : py::iter(band_numbers)) {
+      py::object bt = src.attr("tags")(i);
+      if (truthy(bt)) band_tags[str_of(i)] = py::dict(bt);
+    }
+    if (truthy(band_tags)) meta["band_tags"] = band_tags;
+  });
+
+  py::object crs = meta.attr("get")("crs");
+  meta["_source_format"] = truthy(crs) ? "GeoTIFF" : "TIFF";
+  meta["_source_file"] = os_path("abspath")(path);
+  return py::make_tuple(data, meta);
+}
+
+}  // namespace
+
+void register_tiff(py::module_& m) {
+  def_function(m, "_load_tiff", "(path)", "Load a TIFF or GeoTIFF. Returns (data, metadata).",
+               &load_tiff, py::arg("path"));
+}
+
+}  // namespace nivra::convert
