@@ -1,0 +1,1 @@
+"""nivra: hyperspectral image segmentation toolkit."""

@@ -1,0 +1,5 @@
+import sys
+
+from nivra.cli import main
+
+sys.exit(main())

@@ -1,0 +1,55 @@
+"""The `nivra` command: dispatches to the toolkit's sub-commands."""
+
+import argparse
+import importlib
+import sys
+
+# command name -> (module whose main() runs it, one-line description)
+COMMANDS = {
+    "convert_to_mat": ("nivra.convert", "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format"),
+}
+
+
+def _version():
+    try:
+        from importlib.metadata import version
+
+        return version("nivra-hsi")
+    except Exception:
+        return "unknown"
+
+
+def _message(error):
+    # A KeyError's str() adds quotes and escapes; show its own text instead.
+    if isinstance(error, KeyError) and len(error.args) == 1:
+        return str(error.args[0])
+    return str(error) or type(error).__name__
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    listing = "\n".join(f"  {name:<16}{help_}" for name, (_, help_) in COMMANDS.items())
+    parser = argparse.ArgumentParser(
+        prog="nivra",
+        description="Hyperspectral image segmentation toolkit.",
+        epilog="commands:\n" + listing,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("command", metavar="command", choices=COMMANDS, help="one of: " + ", ".join(COMMANDS))
+    options = parser.parse_args(argv[:1])  # the rest belongs to the command
+    module_name = COMMANDS[options.command][0]
+
+    sys.argv = [f"nivra {options.command}", *argv[1:]]
+    try:
+        importlib.import_module(module_name).main()
+    except KeyboardInterrupt:
+        return 130
+    except Exception as error:  # every ordinary failure: one line, no traceback
+        print(f"error: {_message(error)}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Shared utilities of the nivra toolkit."""
