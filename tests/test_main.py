@@ -1,0 +1,198 @@
+"""convert_to_mat end to end on GeoTIFF input: printed steps, written files,
+command-line errors and the all-or-nothing file writes."""
+
+import json
+import os
+import re
+
+import numpy as np
+import pytest
+import rasterio
+import scipy.io as sio
+from rasterio.transform import from_origin
+
+from nivra import convert
+
+ANSI = re.compile(r"\x1b\[\d+m")
+
+
+def plain(text):
+    return ANSI.sub("", text)
+
+
+@pytest.fixture
+def scene(tmp_path):
+    """A 6 x 5 pixel, 3-band GeoTIFF."""
+    array = np.arange(90, dtype=np.uint16).reshape(3, 6, 5)
+    path = tmp_path / "scene.tif"
+    with rasterio.open(path, "w", driver="GTiff", width=5, height=6, count=3, dtype="uint16",
+                       crs="EPSG:4326", transform=from_origin(10.0, 50.0, 0.1, 0.1)) as dst:
+        dst.write(array)
+    return path
+
+
+def test_conversion_writes_data_and_metadata(run_main, scene, tmp_path, capsys):
+    out = tmp_path / "out"
+    assert run_main("--img", scene, "--out-dir", out) is None
+    lines = plain(capsys.readouterr().out).splitlines()
+
+    assert lines[:4] == ["", f"  Loading image: {scene}", "  Detected format: TIFF",
+                         "  ✓ Loaded: shape=(6, 5, 3) dtype=uint16"]
+    assert lines[4:7] == ["", f"  Saving: {out / 'data.mat'}", lines[6]]
+    assert re.fullmatch(r"  ✓ data\.mat \(0\.0 MB\)", lines[6])
+    assert lines[7] == "  ✓ metadata.json"
+    assert "Ground Truth" not in "\n".join(lines) and "gt.mat" not in "\n".join(lines)
+
+    assert sorted(os.listdir(out)) == ["data.mat", "metadata.json"]
+    saved = sio.loadmat(out / "data.mat")["data"]
+    np.testing.assert_array_equal(saved, np.arange(90, dtype=np.uint16).reshape(3, 6, 5).transpose(1, 2, 0))
+    record = json.loads((out / "metadata.json").read_text())
+    assert list(record) == ["image", "conversion"]
+    assert record["image"]["_source_format"] == "GeoTIFF"
+    assert record["conversion"] == {"output_data_key": "data", "output_data_shape": [6, 5, 3],
+                                    "output_data_dtype": "uint16"}
+
+
+def test_metadata_json_layout(run_main, scene, tmp_path):
+    run_main("--img", scene, "--out-dir", tmp_path / "o", "--data-key", "cube")
+    text = (tmp_path / "o" / "metadata.json").read_text()
+    assert text.startswith('{\n  "image": {\n    "driver": "GTiff",') and text.endswith("}")
+    assert '"output_data_key": "cube"' in text
+    assert "cube" in sio.loadmat(tmp_path / "o" / "data.mat")
+
+
+def test_crop_is_applied_and_recorded(run_main, scene, tmp_path, capsys):
+    run_main("--img", scene, "--out-dir", tmp_path / "o", "--crop", "1", "2", "4", "3")
+    out = plain(capsys.readouterr().out)
+    assert "\n  Cropping: y=1 x=2 h=4 w=3\n  ✓ Cropped to: (4, 3, 3)\n" in out
+    record = json.loads((tmp_path / "o" / "metadata.json").read_text())
+    assert list(record["image"])[-1] == "crop"
+    assert record["image"]["crop"] == {"y": 1, "x": 2, "height": 4, "width": 3}
+    assert sio.loadmat(tmp_path / "o" / "data.mat")["data"].shape == (4, 3, 3)
+
+
+@pytest.mark.parametrize("options", [
+    [],                                        # --img and --out-dir missing
+    ["--img", "x.tif"],                        # --out-dir missing
+    ["--crop", "1", "2", "3"],                 # three values
+    ["--crop", "1", "2", "3", "x"],            # not an integer
+    ["--data-key", "_hidden"],
+    ["--data-key", ""],
+    ["--gt-key", "κλάση"],
+])
+def test_command_line_errors_exit_2_and_write_nothing(run_main, scene, tmp_path, capsys, options):
+    out = tmp_path / "never"
+    base = [] if options[:1] == ["--img"] or not options else ["--img", scene, "--out-dir", out]
+    with pytest.raises(SystemExit) as info:
+        run_main(*base, *options)
+    assert info.value.code == 2
+    assert not out.exists()
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("option", ["--data-key", "--gt-key"])
+def test_unstorable_key_message_names_the_option(run_main, scene, tmp_path, capsys, option):
+    with pytest.raises(SystemExit):
+        run_main("--img", scene, "--out-dir", tmp_path, option, "_x")
+    assert capsys.readouterr().err.endswith(
+        f"error: argument {option}: must be a non-empty name of Latin-1 characters not starting with '_'\n")
+
+
+@pytest.mark.parametrize("key", ["données", "cube 1", "Data", "x" * 31])
+def test_latin1_keys_round_trip(run_main, scene, tmp_path, key):
+    run_main("--img", scene, "--out-dir", tmp_path / "o", "--data-key", key)
+    assert key in sio.loadmat(tmp_path / "o" / "data.mat")
+
+
+def test_image_as_mat_is_rejected_before_any_output(run_main, tmp_path, capsys):
+    with pytest.raises(ValueError, match=r"^Unrecognised file extension '\.mat'\. Supported: envi, hdf5, tiff$"):
+        run_main("--img", tmp_path / "labels.mat", "--out-dir", tmp_path / "o")
+    assert not (tmp_path / "o").exists()
+    assert plain(capsys.readouterr().out) == f"\n  Loading image: {tmp_path / 'labels.mat'}\n"
+
+
+def test_missing_library_prints_hint_and_creates_nothing(run_main, scene, tmp_path, monkeypatch, capsys):
+    monkeypatch.setitem(__import__("sys").modules, "rasterio", None)
+    with pytest.raises(SystemExit) as info:
+        run_main("--img", scene, "--out-dir", tmp_path / "o")
+    assert info.value.code == 1
+    assert "Missing dependency: rasterio" in capsys.readouterr().out
+    assert not (tmp_path / "o").exists()
+
+
+def test_one_dimensional_image_is_refused_before_writing(run_main, tmp_path, monkeypatch):
+    monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.arange(5), {}))
+    with pytest.raises(ValueError, match=r"^Image must have at least two dimensions \(height, width\), got shape \(5,\)$"):
+        run_main("--img", tmp_path / "line.tif", "--out-dir", tmp_path / "o")
+    assert not (tmp_path / "o").exists()
+
+
+def test_unencodable_metadata_is_written_as_text(run_main, tmp_path, monkeypatch):
+    meta = {"array": np.arange(3), "_source_format": "TIFF"}
+    monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.zeros((2, 2)), meta))
+    run_main("--img", tmp_path / "a.tif", "--out-dir", tmp_path / "o")
+    assert json.loads((tmp_path / "o" / "metadata.json").read_text())["image"]["array"] == "[0 1 2]"
+
+
+# ---- all-or-nothing writes ------------------------------------------------------
+
+def test_rerun_replaces_outputs_and_keeps_unrelated_files(run_main, scene, tmp_path):
+    out = tmp_path / "o"
+    out.mkdir()
+    (out / "gt.mat").write_bytes(b"earlier labels")
+    run_main("--img", scene, "--out-dir", out)
+    run_main("--img", scene, "--out-dir", out, "--crop", "0", "0", "2", "2")
+    assert sio.loadmat(out / "data.mat")["data"].shape == (2, 2, 3)
+    assert (out / "gt.mat").read_bytes() == b"earlier labels"
+    assert sorted(os.listdir(out)) == ["data.mat", "gt.mat", "metadata.json"]
+
+
+def test_failed_write_keeps_the_previous_file(run_main, scene, tmp_path, monkeypatch):
+    out = tmp_path / "o"
+    run_main("--img", scene, "--out-dir", out)
+    before = (out / "data.mat").read_bytes()
+
+    def savemat_that_fails(file, variables, **kwargs):
+        file.write(b"partial")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(convert.sio, "savemat", savemat_that_fails)
+    with pytest.raises(OSError, match="No space left"):
+        run_main("--img", scene, "--out-dir", out)
+    assert (out / "data.mat").read_bytes() == before
+    assert sorted(os.listdir(out)) == ["data.mat", "metadata.json"]  # no temporaries left
+
+
+def test_failed_metadata_write_leaves_no_partial_record(run_main, scene, tmp_path, monkeypatch):
+    meta = {"loop": None}
+    meta["loop"] = meta  # the encoder refuses circular references
+    monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.zeros((2, 2)), meta))
+    with pytest.raises(ValueError, match="Circular reference"):
+        run_main("--img", scene, "--out-dir", tmp_path / "o")
+    assert os.listdir(tmp_path / "o") == ["data.mat"]
+
+
+def test_output_path_that_is_a_file(run_main, scene, tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("keep me")
+    with pytest.raises(FileExistsError):
+        run_main("--img", scene, "--out-dir", blocker)
+    assert blocker.read_text() == "keep me"
+
+
+def test_outputs_get_ordinary_permissions(run_main, scene, tmp_path):
+    umask = os.umask(0o022)
+    try:
+        run_main("--img", scene, "--out-dir", tmp_path / "o")
+    finally:
+        os.umask(umask)
+    assert (tmp_path / "o" / "data.mat").stat().st_mode & 0o777 == 0o644
+
+
+def test_real_geotiff_end_to_end(run_main, corpus, tmp_path, capsys):
+    run_main("--img", corpus / "tiff/qps/hymap.tif", "--out-dir", tmp_path / "o")
+    out = plain(capsys.readouterr().out)
+    assert "    Shape        : (58, 83, 3)\n" in out and "    CRS          : EPSG:32633\n" in out
+    record = json.loads((tmp_path / "o" / "metadata.json").read_text())
+    assert record["image"]["band_descriptions"] == ["Red", "Green", "Blue"]
+    assert sio.loadmat(tmp_path / "o" / "data.mat")["data"].dtype == np.uint8
