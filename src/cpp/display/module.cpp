@@ -21,5 +21,15 @@ PYBIND11_MODULE(display, m) {
   register_palette(m);
   register_art(m);
   m.attr("BAR_WIDTH") = 24;
-  register_boxes(m);
+
+  register_epoch_bar(m);
+  register_forest_banner(m);
+  register_node_banner(m);
+  register_gpu_stats(m);
+  register_forest_done_line(m);
+  register_stage_banners(m);
+  register_config_box(m);
+  register_results_box(m);
+  register_per_class_iou(m);
+  register_save_and_next(m);
 }
