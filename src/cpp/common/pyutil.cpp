@@ -205,7 +205,9 @@ void with_context(py::handle manager, const std::function<void(py::object)>& bod
   try {
     body(resource);
   } catch (py::error_already_set& error) {
-    py::object swallow = exit(manager, error.type(), error.value(), error.trace());
+    // An error raised from C++ has no traceback yet; __exit__ then gets None.
+    py::object trace = error.trace() ? error.trace() : py::none();
+    py::object swallow = exit(manager, error.type(), error.value(), trace);
     int swallowed = PyObject_IsTrue(swallow.ptr());
     if (swallowed < 0) throw py::error_already_set();
     if (swallowed == 1) return;
