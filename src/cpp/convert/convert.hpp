@@ -11,6 +11,9 @@ const Namespace& ns();
 // os.path.<name>, read from the module's `os` at call time.
 py::object os_path(const char* name);
 
+// Python's `key in container`.
+bool contains(py::handle container, py::handle key);
+
 // A path split into its file part and HDF5 dataset key (None when absent):
 // "::" is tried first (last occurrence), then ":/" unless the path has "://".
 struct DatasetPath {
@@ -21,8 +24,11 @@ DatasetPath split_dataset_specifier(const py::str& path);
 
 void register_detection(py::module_& m);  // _EXT_MAP, _strip_dataset_specifier, _detect_format
 void register_check_dep(py::module_& m);  // _check_dep
+void register_envi(py::module_& m);       // _load_envi
 void register_tiff(py::module_& m);       // _load_tiff
+void register_hdf5(py::module_& m);       // _load_hdf5, _json_safe
 void register_loader_table(py::module_& m);  // _LOADERS
+void register_ground_truth(py::module_& m);  // _load_gt
 void register_crop(py::module_& m);       // _apply_crop
 void register_summary(py::module_& m);    // _print_summary
 void register_driver(py::module_& m);     // main

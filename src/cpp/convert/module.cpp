@@ -22,9 +22,17 @@ const Namespace& ns() { return module_namespace; }
 
 py::object os_path(const char* name) { return module_namespace["os"].attr("path").attr(name); }
 
+bool contains(py::handle container, py::handle key) {
+  int found = PySequence_Contains(container.ptr(), key.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
 void register_loader_table(py::module_& m) {
   py::dict loaders;
+  loaders["envi"] = m.attr("_load_envi");
   loaders["tiff"] = m.attr("_load_tiff");
+  loaders["hdf5"] = m.attr("_load_hdf5");
   m.attr("_LOADERS") = loaders;
 }
 
@@ -49,8 +57,11 @@ PYBIND11_MODULE(convert, m) {
 
   register_detection(m);
   register_check_dep(m);
+  register_envi(m);
   register_tiff(m);
+  register_hdf5(m);
   register_loader_table(m);
+  register_ground_truth(m);
   register_crop(m);
   register_summary(m);
   register_driver(m);

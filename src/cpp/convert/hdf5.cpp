@@ -1,0 +1,114 @@
+// HDF5 and netCDF-4 images through h5py, and JSON-safe attribute values.
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+bool is_instance(py::handle value, py::handle type) {
+  int result = PyObject_IsInstance(value.ptr(), type.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+py::object json_safe(py::object val) {
+  const Namespace& g = ns();
+  py::object np = g["np"];
+  if (is_instance(val, np.attr("ndarray"))) return val.attr("tolist")();
+  if (is_instance(val, np.attr("integer"))) return g["int"](val);
+  if (is_instance(val, np.attr("floating"))) return g["float"](val);
+  if (is_instance(val, g["bytes"])) return val.attr("decode")("utf-8", py::arg("errors") = "replace");
+  return val;
+}
+
+// {name: _json_safe(value)} for an attribute mapping, in its own order.
+py::dict safe_attrs(py::handle attrs) {
+  py::object safe = ns()["_json_safe"];
+  py::dict result;
+  for (py::handle item : py::iter(attrs.attr("items")())) {
+    py::tuple pair = unpack(item, 2);
+    result[pair[0]] = safe(pair[1]);
+  }
+  return result;
+}
+
+py::tuple load_hdf5(py::object path_arg) {
+  py::str path = require_str({"_load_hdf5", "path"}, path_arg);
+  const Namespace& g = ns();
+  g["_check_dep"]("h5py");
+  py::module_ h5py = py::module_::import("h5py");
+
+  DatasetPath target = split_dataset_specifier(path);
+  py::str file_path = target.file;
+  py::object dataset_key = target.key;
+
+  py::dict meta;
+  py::object data;
+  with_context(h5py.attr("File")(file_path, "r"), [&](py::object f) {
+    // Only datasets are recorded; groups and committed datatypes are walked past.
+    py::dict datasets;
+    py::cpp_function visitor(
+        [datasets, h5py](py::object name, py::object obj) {
+          if (is_instance(obj, h5py.attr("Dataset"))) datasets[name] = obj.attr("shape");
+        },
+        py::name("_visitor"));
+    f.attr("visititems")(visitor);
+
+    py::dict available;
+    for (py::handle item : py::iter(datasets.attr("items")())) {
+      py::tuple pair = unpack(item, 2);
+      // A null-dataspace dataset has no shape; it is listed as None.
+      available[pair[0]] = pair[1].is_none() ? py::object(py::none()) : g["list"](pair[1]);
+    }
+    meta["available_datasets"] = available;
+
+    if (dataset_key.is_none()) {
+      if (py::len(datasets) == 0) raise(PyExc_ValueError, concat("No datasets found in ", file_path));
+      // Exact element counts: a fixed-width product could wrap for huge
+      // (sparsely chunked) datasets and rank them as small.
+      py::cpp_function element_count([datasets](py::object k) -> py::object {
+        py::object shape = datasets[k];
+        if (shape.is_none()) return py::int_(0);
+        return ns()["np"].attr("prod")(shape, py::arg("dtype") = ns()["object"]);
+      });
+      dataset_key = g["max"](datasets, py::arg("key") = element_count);
+    } else if (!contains(f, dataset_key)) {
+      raise(PyExc_KeyError, concat("Dataset '", dataset_key, "' not found in ", file_path,
+                                   ".\nAvailable datasets: ", g["list"](datasets.attr("keys")())));
+    }
+    py::object ds = f[dataset_key];
+    data = ds[slice(py::none(), py::none())];
+    meta["dataset_used"] = dataset_key;
+
+    py::dict ds_attrs = safe_attrs(ds.attr("attrs"));
+    if (truthy(ds_attrs)) meta["dataset_attrs"] = ds_attrs;
+    py::dict file_attrs = safe_attrs(f.attr("attrs"));
+    if (truthy(file_attrs)) meta["file_attrs"] = file_attrs;
+  });
+
+  // Band-first cubes (the first axis strictly the smallest) become band-last.
+  if (compare(data.attr("ndim"), Py_EQ, py::int_(3))) {
+    py::tuple chw = unpack(data.attr("shape"), 3);
+    if (compare(chw[0], Py_LT, chw[1]) && compare(chw[0], Py_LT, chw[2])) {
+      data = g["np"].attr("transpose")(data, py::make_tuple(1, 2, 0));
+      meta["_transposed"] = "CHW \u2192 HWC";
+    }
+  }
+  meta["_source_format"] = "HDF5";
+  meta["_source_file"] = os_path("abspath")(file_path);
+  return py::make_tuple(data, meta);
+}
+
+}  // namespace
+
+void register_hdf5(py::module_& m) {
+  def_function(m, "_load_hdf5", "(path)",
+               "Load an HDF5 file. Returns (data, metadata).\n\n"
+               "    Auto-detects the main dataset (largest array) if no specific dataset\n"
+               "    is specified via 'path.h5:/dataset_name' syntax.\n",
+               &load_hdf5, py::arg("path"));
+  def_function(m, "_json_safe", "(val)", "Make HDF5 attribute values JSON-serializable.", &json_safe,
+               py::arg("val"));
+}
+
+}  // namespace nivra::convert
