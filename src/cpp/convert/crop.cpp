@@ -5,12 +5,22 @@ namespace nivra::convert {
 
 namespace {
 
-// Arithmetic stays on Python ints, so no value from the command line can
-// overflow past the bounds check.
+// Integer-like values other than Python ints (numpy integers) become Python
+// ints, so the window arithmetic cannot wrap around past the bounds check.
+py::object as_python_int(py::handle value) {
+  if (PyLong_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  PyObject* converted = PyNumber_Index(value.ptr());
+  if (converted == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(converted);
+}
+
 py::tuple apply_crop(py::object data, py::object gt, py::object crop_arg) {
   py::tuple crop = require_tuple({"_apply_crop", "crop"}, crop_arg);
   py::tuple window = unpack(crop, 4);
-  py::object y = window[0], x = window[1], h = window[2], w = window[3];
+  py::object y = as_python_int(window[0]), x = as_python_int(window[1]);
+  py::object h = as_python_int(window[2]), w = as_python_int(window[3]);
   py::tuple size = unpack(data.attr("shape")[slice(py::none(), py::int_(2))], 2);
   py::object H = size[0], W = size[1];
   py::object y_end = y + h, x_end = x + w;

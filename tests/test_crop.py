@@ -1,0 +1,103 @@
+"""The spatial crop: bounds, window sizes, labels, and --crop end to end."""
+
+import json
+
+import numpy as np
+import pytest
+import scipy.io as sio
+import spectral.io.envi as envi
+from PIL import Image
+
+from nivra import convert
+
+H, W = 6, 5
+DATA = np.arange(H * W * 2).reshape(H, W, 2)
+
+
+@pytest.mark.parametrize("crop, rows, cols", [
+    ((0, 0, H, W), slice(0, H), slice(0, W)),
+    ((H - 1, 0, 1, W), slice(H - 1, H), slice(0, W)),
+    ((0, W - 1, H, 1), slice(0, H), slice(W - 1, W)),
+    ((2, 1, 3, 4), slice(2, 5), slice(1, 5)),
+])
+def test_window_inside_the_image(crop, rows, cols):
+    labels = DATA[:, :, 0].copy()
+    data, gt = convert._apply_crop(DATA, labels, crop)
+    np.testing.assert_array_equal(data, DATA[rows, cols])
+    np.testing.assert_array_equal(gt, labels[rows, cols])
+    assert np.shares_memory(data, DATA)
+
+
+@pytest.mark.parametrize("crop", [
+    (H, 0, 1, W), (0, W, H, 1), (0, 0, H + 1, W), (1, 0, H, W), (0, 0, H, W + 1),
+    (-1, 0, 2, 2), (0, -1, 2, 2),                # negative offsets fail even when overlapping
+    (0, 0, 2 ** 64, 1), (2 ** 70, 0, 1, 1),
+    (np.int64(2 ** 62), np.int64(0), np.int64(2 ** 62), np.int64(1)),   # no wrap-around
+])
+def test_window_outside_the_image(crop):
+    with pytest.raises(ValueError) as info:
+        convert._apply_crop(DATA, None, crop)
+    y, x, h, w = (int(v) for v in crop)
+    assert str(info.value) == f"Crop region ({y}, {x}, {h}, {w}) exceeds image bounds ({H}, {W})"
+
+
+@pytest.mark.parametrize("h, w", [(0, 2), (2, 0), (-1, 2), (3, -2), (0, 0), (-(2 ** 70), 1)])
+def test_window_must_have_a_positive_size(h, w):
+    with pytest.raises(ValueError) as info:
+        convert._apply_crop(DATA, None, (2, 2, h, w))
+    assert str(info.value) == f"Crop height and width must be positive, got height={h}, width={w}"
+
+
+def test_labels_smaller_than_the_image_and_extra_axes():
+    colour = np.zeros((3, 4, 3), np.uint8)
+    data, gt = convert._apply_crop(DATA, colour, (1, 2, 4, 3))
+    assert data.shape == (4, 3, 2) and gt.shape == (2, 2, 3)
+    assert convert._apply_crop(DATA, None, (0, 0, 1, 1))[1] is None
+
+
+@pytest.mark.parametrize("data, crop, error, match", [
+    (DATA, [0, 0, 1, 1], TypeError, "crop"), (DATA, None, TypeError, "crop"),
+    (DATA, (0, 0, 1), ValueError, "not enough"), (DATA, (0, 0, 1, 1, 1), ValueError, "too many"),
+    (np.arange(4), (0, 0, 1, 1), ValueError, "not enough"),
+    (DATA, (-1, 0, 0, 0), ValueError, "exceeds image bounds"),   # bounds are checked before the size
+])
+def test_refused_arguments(data, crop, error, match):
+    with pytest.raises(error, match=match):
+        convert._apply_crop(data, None, crop)
+
+
+@pytest.fixture
+def pair(tmp_path):
+    """A 6 x 5 x 2 ENVI cube and a 4 x 5 label PNG (two rows short)."""
+    envi.save_image(str(tmp_path / "cube.hdr"), DATA.astype(np.int16), ext="")
+    Image.fromarray((DATA[:4, :, 0] % 7).astype(np.uint8)).save(tmp_path / "labels.png")
+    return tmp_path / "cube.hdr", tmp_path / "labels.png"
+
+
+@pytest.mark.parametrize("crop, data_shape, gt_shape", [
+    ((0, 0, H, W), (H, W, 2), (4, W)),
+    ((3, 1, 3, 4), (3, 4, 2), (1, 4)),
+    ((4, 0, 2, W), (2, W, 2), (0, W)),
+])
+def test_crop_end_to_end_with_smaller_labels(run_main, pair, tmp_path, capsys, crop, data_shape, gt_shape):
+    out = tmp_path / "out"
+    run_main("--img", pair[0], "--gt", pair[1], "--out-dir", out, "--crop", *map(str, crop))
+    printed = capsys.readouterr().out
+    assert "⚠ Spatial mismatch: image=(6, 5), gt=(4, 5)" in printed
+    assert sio.loadmat(out / "data.mat")["data"].shape == data_shape
+    y, x, h, w = crop
+    np.testing.assert_array_equal(sio.loadmat(out / "data.mat")["data"], DATA[y:y + h, x:x + w])
+    if gt_shape[0]:
+        assert sio.loadmat(out / "gt.mat")["gt"].shape == gt_shape
+    record = json.loads((out / "metadata.json").read_text())
+    assert record["image"]["crop"] == {"y": y, "x": x, "height": h, "width": w}
+    assert record["conversion"]["output_gt_shape"] == list(gt_shape)
+
+
+def test_refused_crop_writes_nothing(run_main, pair, tmp_path):
+    with pytest.raises(ValueError, match="must be positive"):
+        run_main("--img", pair[0], "--out-dir", tmp_path / "out", "--crop", "1", "1", "0", "2")
+    with pytest.raises(ValueError, match=r"^Crop region \(0, 0, 99999999999999999999999, 1\)"):
+        run_main("--img", pair[0], "--out-dir", tmp_path / "out", "--crop", "0", "0",
+                 "99999999999999999999999", "1")
+    assert not (tmp_path / "out").exists()
