@@ -1,15 +1,19 @@
-"""Writes the small sample scene used by the demo: a 64 x 64 pixel,
-32-band GeoTIFF (UTM 33N) with a matching label image. Deterministic."""
+"""Writes the small sample scene used by the demo: a 64 x 64 pixel, 32-band
+cube (UTM 33N) as an ENVI header/data pair with wavelengths (scene.hdr +
+scene.img) and as a GeoTIFF (scene.tif), with a matching label image
+(labels.tif). Deterministic."""
 
 import os
 import sys
 
 import numpy as np
 import rasterio
+import spectral.io.envi as envi
 from rasterio.transform import from_origin
 
 HEIGHT, WIDTH, BANDS = 64, 64, 32
 WAVELENGTHS = np.linspace(450.0, 950.0, BANDS)
+ORIGIN, PIXEL = (368000.0, 5810000.0), 30.0
 
 
 def scene():
@@ -33,11 +37,28 @@ def scene():
     return (np.clip(cube, 0, 1) * 10000).astype(np.uint16), labels
 
 
+def write_envi(path, cube):
+    """Band-interleaved-by-line uint16 reflectance x 10000, with wavelengths."""
+    x, y = ORIGIN
+    envi.save_image(path, cube, dtype=np.uint16, interleave="bil", byteorder=0, ext=".img",
+                    force=True, metadata={
+                        "description": "nivra synthetic sample scene",
+                        "wavelength": [f"{w:.1f}" for w in WAVELENGTHS],
+                        "wavelength units": "Nanometers",
+                        "fwhm": [f"{WAVELENGTHS[1] - WAVELENGTHS[0]:.1f}"] * BANDS,
+                        "reflectance scale factor": "10000",
+                        "sensor type": "synthetic",
+                        "map info": ["UTM", "1", "1", str(x), str(y), str(PIXEL), str(PIXEL),
+                                     "33", "North", "WGS-84"],
+                    })
+
+
 def write(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     cube, labels = scene()
+    write_envi(os.path.join(out_dir, "scene.hdr"), cube)
     profile = dict(driver="GTiff", width=WIDTH, height=HEIGHT, crs="EPSG:32633",
-                   transform=from_origin(368000.0, 5810000.0, 30.0, 30.0))
+                   transform=from_origin(*ORIGIN, PIXEL, PIXEL))
     with rasterio.open(os.path.join(out_dir, "scene.tif"), "w", count=BANDS,
                        dtype="uint16", nodata=0, **profile) as dst:
         dst.write(np.transpose(cube, (2, 0, 1)))
