@@ -39,7 +39,7 @@ def test_mat_variable_choice(tmp_path, variables, key):
 
 @pytest.mark.parametrize("shape, squeezed", [
     ((6, 1), (6, 1)), ((1, 6), (1, 6)),               # one row or column keeps both axes
-    ((2, 3, 1), (2, 3)), ((1, 6, 1, 1), (1, 6)), ((2, 1, 3, 1), (2, 1, 3)),
+    ((2, 3, 1), (2, 3)), ((1, 6, 1, 1), (1, 6)), ((2, 1, 3, 1), (2, 3)), ((1, 2, 3), (2, 3)),
 ])
 def test_mat_length_one_band_axes_are_removed(tmp_path, shape, squeezed):
     gt, _ = convert._load_gt(write_mat(tmp_path / "l.MAT", gt=LABELS.reshape(shape)))

@@ -127,6 +127,22 @@ def test_one_dimensional_image_is_refused_before_writing(run_main, tmp_path, mon
     assert not (tmp_path / "o").exists()
 
 
+@pytest.mark.parametrize("labels", [np.array(5), np.arange(4)])
+def test_labels_without_two_axes_are_refused_before_writing(run_main, tmp_path, monkeypatch, labels):
+    monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.zeros((2, 2)), {}))
+    monkeypatch.setattr(convert, "_load_gt", lambda path: (labels, {}))
+    with pytest.raises(ValueError, match=r"^Ground truth must have at least two dimensions \(height, width\), got shape"):
+        run_main("--img", tmp_path / "a.tif", "--gt", tmp_path / "l.mat", "--out-dir", tmp_path / "o")
+    assert not (tmp_path / "o").exists()
+
+
+def test_real_sparse_labels_are_refused_before_writing(run_main, corpus, tmp_path):
+    with pytest.raises(ValueError, match="Ground truth must have at least two dimensions"):
+        run_main("--img", corpus / "tiff/rasterio/byte.tif", "--out-dir", tmp_path / "o",
+                 "--gt", corpus / "gt/scipy/testsparse_7.4_GLNX86.mat")
+    assert not (tmp_path / "o").exists()
+
+
 def test_unencodable_metadata_is_written_as_text(run_main, tmp_path, monkeypatch):
     meta = {"array": np.arange(3), "_source_format": "TIFF"}
     monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.zeros((2, 2)), meta))

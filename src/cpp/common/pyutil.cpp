@@ -36,6 +36,18 @@ bool compare(py::handle a, int op, py::handle b) {
   return result == 1;
 }
 
+bool contains(py::handle container, py::handle key) {
+  int found = PySequence_Contains(container.ptr(), key.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
+bool is_instance(py::handle value, py::handle type) {
+  int result = PyObject_IsInstance(value.ptr(), type.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
 py::object slice(py::handle start, py::handle stop) {
   PyObject* s = PySlice_New(start.ptr(), stop.ptr(), nullptr);
   if (s == nullptr) throw py::error_already_set();
@@ -88,10 +100,7 @@ py::object require_str_or_none(Param p, py::handle value) {
 }
 
 static bool is_instance_of(py::handle value, const char* module, const char* cls) {
-  py::object type = py::module_::import(module).attr(cls);
-  int result = PyObject_IsInstance(value.ptr(), type.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
+  return is_instance(value, py::module_::import(module).attr(cls));
 }
 
 static bool is_real(py::handle value) {

@@ -47,6 +47,10 @@ bool is_none(py::handle value);
 bool truthy(py::handle value);
 // Python comparison `a <op> b`, op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE.
 bool compare(py::handle a, int op, py::handle b);
+// Python's `key in container`.
+bool contains(py::handle container, py::handle key);
+// isinstance(value, type)
+bool is_instance(py::handle value, py::handle type);
 // slice(start, stop) with Python objects (None for an open end).
 py::object slice(py::handle start, py::handle stop);
 py::object require_dict_or_none(Param p, py::handle value);

@@ -11,9 +11,6 @@ const Namespace& ns();
 // os.path.<name>, read from the module's `os` at call time.
 py::object os_path(const char* name);
 
-// Python's `key in container`.
-bool contains(py::handle container, py::handle key);
-
 // A path split into its file part and HDF5 dataset key (None when absent):
 // "::" is tried first (last occurrence), then ":/" unless the path has "://".
 struct DatasetPath {

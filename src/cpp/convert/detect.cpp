@@ -5,12 +5,6 @@ namespace nivra::convert {
 
 namespace {
 
-bool contains(const py::str& text, const char* needle) {
-  int found = PySequence_Contains(text.ptr(), py::str(needle).ptr());
-  if (found < 0) throw py::error_already_set();
-  return found == 1;
-}
-
 DatasetPath split_at_last(const py::str& path, const char* separator) {
   py::list parts = path.attr("rsplit")(separator, 1);
   return {parts[0], parts[1]};
@@ -39,8 +33,8 @@ py::str detect_format(py::object path_arg) {
 }  // namespace
 
 DatasetPath split_dataset_specifier(const py::str& path) {
-  if (contains(path, "::")) return split_at_last(path, "::");
-  if (!contains(path, "://") && contains(path, ":/")) return split_at_last(path, ":/");
+  if (contains(path, py::str("::"))) return split_at_last(path, "::");
+  if (!contains(path, py::str("://")) && contains(path, py::str(":/"))) return split_at_last(path, ":/");
   return {path, py::none()};
 }
 

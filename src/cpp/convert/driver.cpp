@@ -103,6 +103,15 @@ py::str size_mb(const py::object& path) {
   return format(os_path("getsize")(path) / py::int_(1048576), ".1f");
 }
 
+// Arrays without height and width would be written and then fail in the
+// summary; refuse them before anything is written.
+void require_spatial_axes(const char* what, const py::object& array) {
+  if (compare(array.attr("ndim"), Py_LT, py::int_(2))) {
+    raise(PyExc_ValueError, concat(what, " must have at least two dimensions (height, width), got shape ",
+                                   array.attr("shape")));
+  }
+}
+
 py::object first_two(const py::object& shape) { return shape[slice(py::none(), py::int_(2))]; }
 
 void main() {
@@ -123,10 +132,7 @@ void main() {
   py::tuple loaded = unpack(g["_LOADERS"][fmt](img), 2);
   py::object data = loaded[0], meta = loaded[1];
   print_line(g, concat(check_mark(), " Loaded: shape=", data.attr("shape"), " dtype=", data.attr("dtype")));
-  if (compare(data.attr("ndim"), Py_LT, py::int_(2))) {
-    raise(PyExc_ValueError, concat("Image must have at least two dimensions (height, width), got shape ",
-                                   data.attr("shape")));
-  }
+  require_spatial_axes("Image", data);
 
   py::object gt = py::none(), gt_meta = py::none();
   if (!gt_arg.is_none()) {
@@ -135,6 +141,7 @@ void main() {
     gt = labels[0];
     gt_meta = labels[1];
     print_line(g, concat(check_mark(), " Loaded: shape=", gt.attr("shape"), " dtype=", gt.attr("dtype")));
+    require_spatial_axes("Ground truth", gt);
     py::object gt_size = first_two(gt.attr("shape")), data_size = first_two(data.attr("shape"));
     if (compare(gt_size, Py_NE, data_size)) {
       print_line(g, concat("  ", g["YELLOW"], "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,

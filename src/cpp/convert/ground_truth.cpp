@@ -12,15 +12,19 @@ bool one_of(const py::object& ext, std::initializer_list<const char*> choices) {
   return false;
 }
 
-// Drops length-1 axes after the first two: a single-band label image becomes
-// 2-D, while a one-row or one-column image keeps both spatial axes.
-py::object squeeze_bands(const py::object& labels) {
-  py::tuple shape = labels.attr("shape");
-  py::list axes;
-  for (Py_ssize_t i = 2; i < static_cast<Py_ssize_t>(shape.size()); ++i) {
-    if (compare(shape[i], Py_EQ, py::int_(1))) axes.append(i);
+// Removes length-1 axes, as squeeze() does, except that a one-row or
+// one-column label image keeps both spatial axes.
+py::object squeeze_labels(const py::object& labels) {
+  py::object squeezed = labels.attr("squeeze")();
+  if (compare(squeezed.attr("ndim"), Py_GE, py::int_(2)) || compare(labels.attr("ndim"), Py_LT, py::int_(2))) {
+    return squeezed;
   }
-  return labels.attr("squeeze")(py::arg("axis") = py::tuple(axes));
+  py::tuple shape = labels.attr("shape");
+  py::list band_axes;
+  for (Py_ssize_t i = 2; i < static_cast<Py_ssize_t>(shape.size()); ++i) {
+    if (compare(shape[i], Py_EQ, py::int_(1))) band_axes.append(i);
+  }
+  return labels.attr("squeeze")(py::arg("axis") = py::tuple(band_axes));
 }
 
 // The label variable of a MAT file: the only one, else "gt", else
@@ -49,7 +53,7 @@ void load_mat(const Namespace& g, const py::str& path, py::object& gt, py::dict&
     if (!truthy(pair[0].attr("startswith")("_"))) candidates[pair[0]] = pair[1];
   }
   py::object key = choose_mat_key(g, candidates);
-  gt = squeeze_bands(g["np"].attr("array")(candidates[key]));
+  gt = squeeze_labels(g["np"].attr("array")(candidates[key]));
   meta["mat_key"] = key;
   meta["_source_format"] = "MAT";
 }
@@ -77,7 +81,7 @@ void load_tiff(const Namespace& g, const py::str& path, py::object& gt, py::dict
 
 void load_envi_labels(const Namespace& g, const py::str& path, py::object& gt, py::dict& meta) {
   py::tuple loaded = unpack(g["_load_envi"](path), 2);
-  gt = squeeze_bands(loaded[0]);
+  gt = squeeze_labels(loaded[0]);
   meta.attr("update")(loaded[1]);
 }
 

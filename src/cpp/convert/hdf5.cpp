@@ -5,12 +5,6 @@ namespace nivra::convert {
 
 namespace {
 
-bool is_instance(py::handle value, py::handle type) {
-  int result = PyObject_IsInstance(value.ptr(), type.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
-
 py::object json_safe(py::object val) {
   const Namespace& g = ns();
   py::object np = g["np"];

@@ -22,12 +22,6 @@ const Namespace& ns() { return module_namespace; }
 
 py::object os_path(const char* name) { return module_namespace["os"].attr("path").attr(name); }
 
-bool contains(py::handle container, py::handle key) {
-  int found = PySequence_Contains(container.ptr(), key.ptr());
-  if (found < 0) throw py::error_already_set();
-  return found == 1;
-}
-
 void register_loader_table(py::module_& m) {
   py::dict loaders;
   loaders["envi"] = m.attr("_load_envi");
