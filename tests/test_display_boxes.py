@@ -175,3 +175,17 @@ def test_iou_type_errors(capsys, args, name):
 
 def test_iou_docstring():
     assert display.print_per_class_iou.__doc__ == "Print per-class IoU with colour coding."
+
+
+@pytest.mark.parametrize("function", [display.print_results_box, display.print_per_class_iou])
+def test_dict_mutated_while_printing_raises_cleanly(monkeypatch, capsys, function):
+    scores = {1: 0.5, 2: 0.6}
+    real_c = display._c
+
+    def growing_c(text, *codes):
+        scores[len(scores) + 10] = 0.1
+        return real_c(text, *codes)
+
+    monkeypatch.setattr(display, "_c", growing_c)
+    with pytest.raises(RuntimeError, match="changed size"):
+        function(scores)
