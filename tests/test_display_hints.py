@@ -95,11 +95,5 @@ def test_type_errors_print_nothing(capsys, index, bad, name):
     assert capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("args", [("o", "m", "d", "g", 0.1), ("o", "m", "d", "g", 0.1, 0.1, 0)])
-def test_arity(args):
-    with pytest.raises(TypeError):
-        display.print_save_and_next(*args)
-
-
 def test_docstring():
     assert display.print_save_and_next.__doc__ == "Print save confirmation and suggest next commands."

@@ -46,10 +46,6 @@ def test_c(args, expected):
     assert display._c(*args) == expected
 
 
-def test_c_keyword_text():
-    assert display._c(text="t") == "t\x1b[0m"
-
-
 @pytest.mark.parametrize("call", [
     lambda: display._c(),
     lambda: display._c("x", 5),
