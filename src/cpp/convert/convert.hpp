@@ -19,6 +19,12 @@ struct DatasetPath {
 };
 DatasetPath split_dataset_specifier(const py::str& path);
 
+// Native one-pass census of a label array: (sorted classes as an array of
+// its dtype, pixel count per class), or None when numpy must do it.
+py::object native_census(py::handle labels);
+// (min, max) as scalars of the array's dtype, or None when numpy must do it.
+py::object native_range(py::handle array);
+
 void register_detection(py::module_& m);  // _EXT_MAP, _strip_dataset_specifier, _detect_format
 void register_check_dep(py::module_& m);  // _check_dep
 void register_envi(py::module_& m);       // _load_envi

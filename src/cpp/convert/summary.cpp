@@ -21,8 +21,10 @@ void print_image_section(const Namespace& g, py::handle data, py::handle meta) {
     print_line(g, concat("    Bands        : ", shape[py::int_(2)]));
   }
   print_line(g, concat("    Dtype        : ", data.attr("dtype")));
-  print_line(g, concat("    Value range  : [", format(data.attr("min")(), ".4g"), ", ",
-                  format(data.attr("max")(), ".4g"), "]"));
+  py::object range = native_range(data);
+  py::object lo = range.is_none() ? py::object(data.attr("min")()) : py::object(range[py::int_(0)]);
+  py::object hi = range.is_none() ? py::object(data.attr("max")()) : py::object(range[py::int_(1)]);
+  print_line(g, concat("    Value range  : [", format(lo, ".4g"), ", ", format(hi, ".4g"), "]"));
   py::object size_mb = py::object(data.attr("nbytes")) / py::int_(1048576);
   print_line(g, concat("    Size in memory: ", format(size_mb, ".1f"), " MB"));
 
@@ -38,23 +40,39 @@ void print_image_section(const Namespace& g, py::handle data, py::handle meta) {
   if (truthy(crs)) print_line(g, concat("    CRS          : ", crs));
 }
 
-void print_census(const Namespace& g, py::handle gt) {
+// Sorted classes and their pixel counts: natively in one pass where the
+// dtype allows, else np.unique and one comparison per class.
+std::pair<py::object, py::list> class_census(const Namespace& g, py::handle gt) {
+  py::object native = native_census(gt);
+  if (!native.is_none()) return {native[py::int_(0)], native[py::int_(1)]};
   py::object np = g["np"];
   py::object classes = np.attr("unique")(gt);
+  py::list counts;
+  for (py::handle c : py::iter(classes)) {
+    PyObject* equal = PyObject_RichCompare(gt.ptr(), c.ptr(), Py_EQ);  // gt == c
+    if (equal == nullptr) throw py::error_already_set();
+    counts.append(g["int"](np.attr("sum")(py::reinterpret_steal<py::object>(equal))));
+  }
+  return {classes, counts};
+}
+
+void print_census(const Namespace& g, py::handle gt) {
+  auto [classes, counts] = class_census(g, gt);
   py::int_ zero(0);
-  if (truthy(classes.attr("__contains__")(zero))) {
+  if (contains(classes, zero)) {
     py::ssize_t foreground = 0;
-    for (py::handle c : py::iter(classes)) foreground += truthy(c.attr("__ne__")(zero));
+    for (py::handle c : py::iter(classes)) foreground += compare(c, Py_NE, zero);
     print_line(g, concat("    Classes      : ", py::int_(foreground), " (+ background 0)"));
   } else {
     print_line(g, concat("    Classes      : ", py::int_(py::len(classes))));
   }
   print_line(g, concat("    Class labels : ", classes.attr("tolist")()));
   print_line(g, concat("\n    ", g["GRAY"], "Per-class pixel counts:", g["RESET"]));
+  py::iterator count = py::iter(counts);
   for (py::handle c : py::iter(classes)) {
-    py::object count = g["int"](np.attr("sum")(gt.attr("__eq__")(c)));
-    py::str label = truthy(c.attr("__eq__")(zero)) ? py::str("background") : concat("class ", c);
-    print_line(g, concat("      ", format(label, "<16"), ": ", format(count, ">8,"), " px"));
+    py::str label = compare(c, Py_EQ, zero) ? py::str("background") : concat("class ", c);
+    print_line(g, concat("      ", format(label, "<16"), ": ", format(*count, ">8,"), " px"));
+    ++count;
   }
 }
 

@@ -1,0 +1,135 @@
+// Binds the census and value-range kernels to numpy arrays through the
+// buffer protocol: no copy, any strides, either byte order.
+#include "convert/census.hpp"
+
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+using census::View;
+
+// A read-only buffer of an exact numpy array, released on scope exit.
+class Buffer {
+ public:
+  explicit Buffer(py::handle array) {
+    if (!is_exact_ndarray(array)) return;
+    if (PyObject_GetBuffer(array.ptr(), &buffer_, PyBUF_RECORDS_RO) != 0) {
+      PyErr_Clear();  // dtypes without a buffer form (datetime, ...) take the numpy path
+      return;
+    }
+    ok_ = true;
+  }
+  ~Buffer() {
+    if (ok_) PyBuffer_Release(&buffer_);
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  // The element code ('?', 'b', 'B', ..., 'f', 'd'), or 0 when unsupported.
+  char code() const {
+    if (!ok_ || buffer_.format == nullptr) return 0;
+    const char* f = buffer_.format;
+    if (*f == '<' || *f == '>' || *f == '=' || *f == '!' || *f == '@') ++f;
+    if (f[0] == 0 || f[1] != 0) return 0;
+    return f[0];
+  }
+  View view() const {
+    View v{static_cast<const char*>(buffer_.buf), {}, {}, swapped()};
+    for (int d = 0; d < buffer_.ndim; ++d) {
+      v.shape.push_back(buffer_.shape[d]);
+      v.strides.push_back(buffer_.strides[d]);
+    }
+    return v;
+  }
+  Py_ssize_t itemsize() const { return buffer_.itemsize; }
+
+ private:
+  static bool is_exact_ndarray(py::handle array) {
+    return py::type::handle_of(array).is(ns()["np"].attr("ndarray"));
+  }
+  bool swapped() const {
+    const std::uint16_t probe = 1;
+    const bool little = *reinterpret_cast<const unsigned char*>(&probe) == 1;
+    const char order = buffer_.format ? buffer_.format[0] : '@';
+    return (order == '>' || order == '!') ? little : (order == '<' ? !little : false);
+  }
+
+  Py_buffer buffer_{};
+  bool ok_ = false;
+};
+
+template <typename T>
+py::object to_python(T value) {
+  if constexpr (std::is_same_v<T, bool>) return py::bool_(value);
+  else if constexpr (std::is_floating_point_v<T>) return py::float_(static_cast<double>(value));
+  else if constexpr (std::is_signed_v<T>) return py::int_(static_cast<long long>(value));
+  else return py::int_(static_cast<unsigned long long>(value));
+}
+
+// Calls f(T{}) with the C++ type of the buffer's elements; false when there is none.
+template <typename F>
+bool with_element_type(const Buffer& buffer, F&& f) {
+  const Py_ssize_t size = buffer.itemsize();
+  auto pick_int = [&](bool is_signed) {
+    switch (size) {
+      case 1: is_signed ? f(std::int8_t{}) : f(std::uint8_t{}); return true;
+      case 2: is_signed ? f(std::int16_t{}) : f(std::uint16_t{}); return true;
+      case 4: is_signed ? f(std::int32_t{}) : f(std::uint32_t{}); return true;
+      case 8: is_signed ? f(std::int64_t{}) : f(std::uint64_t{}); return true;
+      default: return false;
+    }
+  };
+  switch (buffer.code()) {
+    case '?': if (size != 1) return false; f(bool{}); return true;
+    case 'b': case 'h': case 'i': case 'l': case 'q': return pick_int(true);
+    case 'B': case 'H': case 'I': case 'L': case 'Q': return pick_int(false);
+    case 'f': if (size != 4) return false; f(float{}); return true;
+    case 'd': if (size != 8) return false; f(double{}); return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+py::object native_census(py::handle labels) {
+  Buffer buffer(labels);
+  py::list values, counts;
+  bool done = with_element_type(buffer, [&](auto tag) {
+    using T = decltype(tag);
+    census::Census<T> result;
+    if constexpr (std::is_floating_point_v<T>) result = census::float_census<T>(buffer.view());
+    else result = census::integer_census<T>(buffer.view());
+    for (std::size_t i = 0; i < result.values.size(); ++i) {
+      values.append(to_python(result.values[i]));
+      counts.append(py::int_(static_cast<unsigned long long>(result.counts[i])));
+    }
+    if (result.has_nan) {
+      values.append(py::float_(std::numeric_limits<double>::quiet_NaN()));
+      counts.append(py::int_(0));
+    }
+  });
+  if (!done) return py::none();
+  py::object classes = ns()["np"].attr("array")(values, py::arg("dtype") = labels.attr("dtype"));
+  return py::make_tuple(classes, counts);
+}
+
+py::object native_range(py::handle array) {
+  Buffer buffer(array);
+  if (buffer.code() == 0 || compare(array.attr("size"), Py_EQ, py::int_(0))) {
+    return py::none();  // numpy's own path, and its error for an empty array
+  }
+  py::object lo, hi;
+  bool done = with_element_type(buffer, [&](auto tag) {
+    using T = decltype(tag);
+    auto [min, max] = census::value_range<T>(buffer.view());
+    lo = to_python(min);
+    hi = to_python(max);
+  });
+  if (!done) return py::none();
+  py::object scalar = array.attr("dtype").attr("type");
+  return py::make_tuple(scalar(lo), scalar(hi));
+}
+
+}  // namespace nivra::convert
