@@ -89,3 +89,40 @@ def test_subclasses_and_empty_arrays_take_the_numpy_path():
     assert native_report(labels, labels) == literal_report(labels, labels)
     with pytest.raises(ValueError, match="zero-size"):
         native_report(np.zeros((0, 3)), np.zeros((0, 3)))
+
+
+def widening_labels():
+    """Over a million labels in many blocks (and parallel parts) whose range
+    widens on both sides as the scan goes on."""
+    steps = np.arange(1100 * 1000) // 20000
+    return (steps * np.where(steps % 2 == 0, 1, -1)).reshape(1100, 1000)
+
+
+@pytest.mark.parametrize("late_value, dtype", [
+    (None, "i4"),
+    (None, "<f4"),
+    (0.5, "f4"),            # a fractional label after whole ones
+    (10**12, "i8"),         # a range too wide for a histogram
+    (-2**40, ">i8"),
+    (float(2**31), "f8"),   # beyond int32
+    (np.nan, "f8"),
+])
+def test_large_label_maps_match_numpy(late_value, dtype):
+    gt = widening_labels().astype(dtype)
+    if late_value is not None:
+        gt[-1, -1] = late_value
+    gt = np.asfortranarray(gt) if gt.dtype.byteorder == ">" else gt
+    data = np.zeros((1, 1))
+    assert native_report(gt, data) == literal_report(gt, data)
+
+
+def test_large_unsigned_labels_near_the_top():
+    gt = (np.uint64(2**64 - 1) - widening_labels().astype("u8") % 7)[:, ::3]
+    assert native_report(gt, gt) == literal_report(gt, gt)
+
+
+def test_signed_zero_halves_are_one_class():
+    gt = np.full((1200, 1000), -0.0)
+    gt[600:] = 0.0
+    gt[0, 0] = 1.0
+    assert native_report(gt, np.zeros((1, 1)))[2] == "      background      : 1,199,999 px"

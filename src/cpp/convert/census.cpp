@@ -62,13 +62,13 @@ class Buffer {
 
 template <typename T>
 py::object to_python(T value) {
-  if constexpr (std::is_same_v<T, bool>) return py::bool_(value);
-  else if constexpr (std::is_floating_point_v<T>) return py::float_(static_cast<double>(value));
+  if constexpr (std::is_floating_point_v<T>) return py::float_(static_cast<double>(value));
   else if constexpr (std::is_signed_v<T>) return py::int_(static_cast<long long>(value));
   else return py::int_(static_cast<unsigned long long>(value));
 }
 
-// Calls f(T{}) with the C++ type of the buffer's elements; false when there is none.
+// Calls f(T{}) with the C++ type of the buffer's elements; false when there
+// is none. Booleans are read as bytes, any nonzero byte being true.
 template <typename F>
 bool with_element_type(const Buffer& buffer, F&& f) {
   const Py_ssize_t size = buffer.itemsize();
@@ -82,7 +82,7 @@ bool with_element_type(const Buffer& buffer, F&& f) {
     }
   };
   switch (buffer.code()) {
-    case '?': if (size != 1) return false; f(bool{}); return true;
+    case '?': if (size != 1) return false; f(std::uint8_t{}); return true;
     case 'b': case 'h': case 'i': case 'l': case 'q': return pick_int(true);
     case 'B': case 'H': case 'I': case 'L': case 'Q': return pick_int(false);
     case 'f': if (size != 4) return false; f(float{}); return true;
@@ -99,8 +99,13 @@ py::object native_census(py::handle labels) {
   bool done = with_element_type(buffer, [&](auto tag) {
     using T = decltype(tag);
     census::Census<T> result;
-    if constexpr (std::is_floating_point_v<T>) result = census::float_census<T>(buffer.view());
-    else result = census::integer_census<T>(buffer.view());
+    {
+      py::gil_scoped_release unlocked;
+      result = census::census<T>(buffer.view());
+    }
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+      if (buffer.code() == '?') result = census::as_truth_values(result);
+    }
     for (std::size_t i = 0; i < result.values.size(); ++i) {
       values.append(to_python(result.values[i]));
       counts.append(py::int_(static_cast<unsigned long long>(result.counts[i])));
@@ -123,7 +128,12 @@ py::object native_range(py::handle array) {
   py::object lo, hi;
   bool done = with_element_type(buffer, [&](auto tag) {
     using T = decltype(tag);
-    auto [min, max] = census::value_range<T>(buffer.view());
+    std::pair<T, T> range;
+    {
+      py::gil_scoped_release unlocked;
+      range = census::value_range<T>(buffer.view());
+    }
+    auto [min, max] = range;
     lo = to_python(min);
     hi = to_python(max);
   });

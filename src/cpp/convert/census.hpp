@@ -6,9 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <optional>
+#include <thread>
 #include <type_traits>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace nivra::census {
@@ -29,39 +32,86 @@ struct View {
 
 template <typename T>
 T load(const char* p, bool swapped) {
+  char bytes[sizeof(T)];
+  for (std::size_t i = 0; i < sizeof(T); ++i) bytes[i] = p[swapped ? sizeof(T) - 1 - i : i];
   T value;
-  if (!swapped) {
-    std::memcpy(&value, p, sizeof(T));
-  } else {
-    char bytes[sizeof(T)];
-    for (std::size_t i = 0; i < sizeof(T); ++i) bytes[i] = p[sizeof(T) - 1 - i];
-    std::memcpy(&value, bytes, sizeof(T));
-  }
+  std::memcpy(&value, bytes, sizeof(T));
   return value;
 }
 
-// Calls visit(value) for every element, in any order.
+// Splits a view into up to `parts` views along its longest axis.
+inline std::vector<View> split(const View& view, unsigned parts) {
+  if (view.shape.empty() || parts < 2) return {view};
+  const std::size_t axis = static_cast<std::size_t>(
+      std::max_element(view.shape.begin(), view.shape.end()) - view.shape.begin());
+  const std::int64_t extent = view.shape[axis];
+  const std::int64_t count = std::min<std::int64_t>(parts, extent);
+  std::vector<View> result;
+  for (std::int64_t k = 0; k < count; ++k) {
+    const std::int64_t begin = extent * k / count, end = extent * (k + 1) / count;
+    View part = view;
+    part.data += begin * view.strides[axis];
+    part.shape[axis] = end - begin;
+    result.push_back(part);
+  }
+  return result;
+}
+
+// kernel(part) on each part of a large view, in parallel threads; the
+// results in part order. Small views run on the calling thread.
+template <typename Kernel>
+auto run_parts(const View& view, Kernel&& kernel) {
+  using Result = decltype(kernel(view));
+  constexpr std::int64_t kParallelFrom = std::int64_t(1) << 20;
+  const unsigned threads = view.size() < kParallelFrom ? 1 : std::min(4u, std::max(1u, std::thread::hardware_concurrency()));
+  const std::vector<View> parts = split(view, threads);
+  std::vector<Result> results(parts.size());
+  std::vector<std::exception_ptr> errors(parts.size());
+  auto run = [&](std::size_t k) {
+    try {
+      results[k] = kernel(parts[k]);
+    } catch (...) {
+      errors[k] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> workers;
+  for (std::size_t k = 1; k < parts.size(); ++k) workers.emplace_back(run, k);
+  run(0);
+  for (auto& worker : workers) worker.join();
+  for (const auto& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+  return results;
+}
+
+// Calls visit(values, count) over every element, in cache-sized blocks of
+// aligned native-order values: in place where the memory allows, else copied.
 template <typename T, typename Visit>
-void for_each(const View& view, Visit&& visit) {
-  const std::size_t ndim = view.shape.size();
+void for_each_block(const View& view, Visit&& visit) {
   if (view.size() == 0) return;
-  if (ndim == 0) {
-    visit(load<T>(view.data, view.swapped));
+  if (view.shape.empty()) {
+    const T value = load<T>(view.data, view.swapped);
+    visit(&value, std::size_t(1));
     return;
   }
-  std::vector<std::int64_t> index(ndim, 0);
+  const std::size_t ndim = view.shape.size();
   const std::int64_t inner = view.shape[ndim - 1], step = view.strides[ndim - 1];
+  constexpr std::int64_t kBlock = 2048;
+  T block[kBlock];
+  std::vector<std::int64_t> index(ndim, 0);
   while (true) {
-    const char* p = view.data;
-    for (std::size_t d = 0; d + 1 < ndim; ++d) p += index[d] * view.strides[d];
-    if (!view.swapped && step == static_cast<std::int64_t>(sizeof(T))) {
-      for (std::int64_t i = 0; i < inner; ++i) {
-        T value;
-        std::memcpy(&value, p + i * step, sizeof(T));
-        visit(value);
+    const char* row = view.data;
+    for (std::size_t d = 0; d + 1 < ndim; ++d) row += index[d] * view.strides[d];
+    const bool direct = !view.swapped && step == std::int64_t(sizeof(T)) &&
+                        reinterpret_cast<std::uintptr_t>(row) % alignof(T) == 0;
+    for (std::int64_t start = 0; start < inner; start += kBlock) {
+      const std::int64_t count = std::min(kBlock, inner - start);
+      if (direct) {
+        visit(reinterpret_cast<const T*>(row) + start, static_cast<std::size_t>(count));
+      } else {
+        for (std::int64_t i = 0; i < count; ++i) block[i] = load<T>(row + (start + i) * step, view.swapped);
+        visit(static_cast<const T*>(block), static_cast<std::size_t>(count));
       }
-    } else {
-      for (std::int64_t i = 0; i < inner; ++i) visit(load<T>(p + i * step, view.swapped));
     }
     std::size_t d = ndim - 1;
     while (d > 0) {
@@ -81,126 +131,403 @@ struct Census {
   std::vector<T> values;
   std::vector<std::uint64_t> counts;
   bool has_nan = false;
+
+  void add(T value, std::uint64_t count) {
+    values.push_back(value);
+    counts.push_back(count);
+  }
+};
+
+// The integer type a label indexes a histogram by: integers themselves,
+// floats through int32 when they hold whole numbers.
+template <typename T>
+using Whole = std::conditional_t<std::is_floating_point_v<T>, std::int32_t, T>;
+
+template <typename T>
+using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+
+// min and max of a block as whole numbers; `whole` is false when some value
+// is not a whole number within int32 (floats only), `positive_zero` when a
+// +0.0 occurs. Written on bit patterns and without branches, so that the
+// compiler vectorizes it.
+template <typename T>
+struct BlockRange {
+  Whole<T> lo, hi;
+  bool whole, positive_zero;
 };
 
 template <typename T>
-Census<T> from_histogram(const std::vector<std::uint64_t>& histogram, std::int64_t offset) {
-  Census<T> result;
-  for (std::size_t i = 0; i < histogram.size(); ++i) {
-    if (histogram[i] == 0) continue;
-    result.values.push_back(static_cast<T>(static_cast<std::int64_t>(i) + offset));
-    result.counts.push_back(histogram[i]);
+BlockRange<T> block_range(const T* values, std::size_t count) {
+  using W = Whole<T>;
+  W lo = std::numeric_limits<W>::max(), hi = std::numeric_limits<W>::lowest();
+  if constexpr (std::is_integral_v<T>) {
+    for (std::size_t i = 0; i < count; ++i) {
+      lo = values[i] < lo ? values[i] : lo;
+      hi = values[i] > hi ? values[i] : hi;
+    }
+    return {lo, hi, true, false};
+  } else {
+    using B = Bits<T>;
+    using S = std::make_signed_t<B>;
+    constexpr B kMagnitude = ~B(0) >> 1;
+    constexpr B kTwoTo31 = sizeof(T) == 4 ? B(0x4F000000u) : B(0x41E0000000000000ull);
+    S fractional = 0, zero_bits = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      B bits;
+      std::memcpy(&bits, &values[i], sizeof(T));
+      // Values outside (-2^31, 2^31) and NaN are replaced by 0.0 and marked
+      // fractional, so the conversion is always defined.
+      const B keep = B(0) - B((bits & kMagnitude) < kTwoTo31);
+      const B kept_bits = bits & keep;
+      T kept;
+      std::memcpy(&kept, &kept_bits, sizeof(T));
+      const auto whole = static_cast<std::int32_t>(kept);
+      fractional |= S(keep == 0) | S(static_cast<T>(whole) != values[i]);
+      zero_bits |= S(bits == 0);
+      lo = whole < lo ? whole : lo;
+      hi = whole > hi ? whole : hi;
+    }
+    return {lo, hi, fractional == 0, zero_bits != 0};
   }
-  return result;
+}
+
+// Counts of the whole values lo + i in slot i, over a range that widens as
+// values arrive. Small tables keep four interleaved copies so that
+// neighbouring equal labels do not wait on one counter.
+template <typename W>
+class Histogram {
+  using U = std::make_unsigned_t<W>;
+
+ public:
+  Histogram(W lo, W hi) { reset(lo, hi); }
+
+  // Widens the range to include [lo, hi], at least doubling it so that
+  // a slowly growing range costs few copies; false if that needs more
+  // than `limit` slots.
+  bool cover(W lo, W hi, std::uint64_t limit) {
+    const W old_hi = static_cast<W>(U(lo_) + U(bins_ - 1));
+    if (lo >= lo_ && hi <= old_hi) return true;
+    W new_lo = std::min(lo, lo_), new_hi = std::max(hi, old_hi);
+    const std::uint64_t needed = std::uint64_t(U(U(new_hi) - U(new_lo))) + 1;
+    if (needed == 0 || needed > limit) return false;  // 0: the whole 64-bit range
+    const std::uint64_t slack = std::max(needed, std::min<std::uint64_t>(2 * bins_, limit)) - needed;
+    if (new_hi > old_hi) {
+      const std::uint64_t room = U(std::numeric_limits<W>::max()) - U(new_hi);
+      new_hi = static_cast<W>(U(new_hi) + U(std::min(slack, room)));
+    } else {
+      const std::uint64_t room = U(new_lo) - U(std::numeric_limits<W>::lowest());
+      new_lo = static_cast<W>(U(new_lo) - U(std::min(slack, room)));
+    }
+    const std::vector<std::uint64_t> totals = counts();
+    const std::size_t shift = static_cast<std::size_t>(U(U(lo_) - U(new_lo)));
+    reset(new_lo, new_hi);
+    std::copy(totals.begin(), totals.end(), counts_.begin() + static_cast<std::ptrdiff_t>(shift));
+    return true;
+  }
+
+  template <typename T>
+  void fill(const T* values, std::size_t count) {
+    std::uint64_t* c = counts_.data();
+    const std::size_t b = copies_ == 4 ? bins_ : 0;
+    const U lo = U(lo_);
+    auto index = [lo](T value) { return static_cast<std::size_t>(U(U(static_cast<W>(value)) - lo)); };
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+      ++c[index(values[i])];
+      ++c[b + index(values[i + 1])];
+      ++c[2 * b + index(values[i + 2])];
+      ++c[3 * b + index(values[i + 3])];
+    }
+    for (; i < count; ++i) ++c[index(values[i])];
+  }
+
+  // Calls emit(value, count) for every value seen, in order.
+  template <typename Emit>
+  void each(Emit&& emit) const {
+    const std::vector<std::uint64_t> totals = counts();
+    for (std::size_t i = 0; i < totals.size(); ++i) {
+      if (totals[i] != 0) emit(static_cast<W>(U(lo_) + U(i)), totals[i]);
+    }
+  }
+
+ private:
+  void reset(W lo, W hi) {
+    lo_ = lo;
+    bins_ = static_cast<std::size_t>(U(U(hi) - U(lo))) + 1;
+    copies_ = bins_ <= 4096 ? 4 : 1;
+    counts_.assign(bins_ * copies_, 0);
+  }
+  std::vector<std::uint64_t> counts() const {
+    std::vector<std::uint64_t> totals(counts_.begin(), counts_.begin() + static_cast<std::ptrdiff_t>(bins_));
+    for (std::size_t k = 1; k < copies_; ++k) {
+      for (std::size_t i = 0; i < bins_; ++i) totals[i] += counts_[k * bins_ + i];
+    }
+    return totals;
+  }
+
+  W lo_{};
+  std::size_t bins_ = 0, copies_ = 1;
+  std::vector<std::uint64_t> counts_;
+};
+
+// Open-addressing counts keyed by bit pattern, for values scattered over a
+// wide range. A zero count marks an empty slot. The table stays sparse so
+// that nearly every element finds its key in the first slot it probes.
+template <typename Key>
+class CountTable {
+ public:
+  CountTable() { resize(10); }
+
+  void add(Key key, std::uint64_t count = 1) {
+    std::size_t i = home(key);
+    while (keys_[i] != key && counts_[i] != 0) i = (i + 1) & mask_;
+    const bool fresh = counts_[i] == 0;
+    counts_[i] += count;
+    if (fresh) {
+      keys_[i] = key;
+      if (++used_ * 2 > keys_.size()) resize(bits_ + 1);
+    }
+  }
+  template <typename Emit>
+  void each(Emit&& emit) const {
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (counts_[i] != 0) emit(keys_[i], counts_[i]);
+    }
+  }
+
+ private:
+  // A full 64-bit mix: labels are often multiples of one step, which
+  // multiplicative hashing alone clusters.
+  std::size_t home(Key key) const {
+    std::uint64_t x = key;
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    return static_cast<std::size_t>(x >> (64 - bits_));
+  }
+  void resize(unsigned bits) {
+    std::vector<Key> old_keys(std::size_t(1) << bits, Key{});
+    std::vector<std::uint64_t> old_counts(old_keys.size(), 0);
+    old_keys.swap(keys_);
+    old_counts.swap(counts_);
+    bits_ = bits;
+    mask_ = keys_.size() - 1;
+    for (std::size_t k = 0; k < old_keys.size(); ++k) {
+      if (old_counts[k] == 0) continue;
+      std::size_t i = home(old_keys[k]);
+      while (counts_[i] != 0) i = (i + 1) & mask_;
+      keys_[i] = old_keys[k];
+      counts_[i] = old_counts[k];
+    }
+  }
+
+  std::vector<Key> keys_;
+  std::vector<std::uint64_t> counts_;
+  unsigned bits_ = 0;
+  std::size_t mask_ = 0, used_ = 0;
+};
+
+template <typename T>
+Bits<T> bits_of(T value) {
+  Bits<T> bits;
+  std::memcpy(&bits, &value, sizeof(T));
+  return bits;
 }
 
 template <typename T>
-Census<T> from_table(std::unordered_map<T, std::uint64_t>& table) {
-  std::vector<std::pair<T, std::uint64_t>> entries(table.begin(), table.end());
-  std::sort(entries.begin(), entries.end());
-  Census<T> result;
-  for (const auto& [value, count] : entries) {
-    result.values.push_back(value);
-    result.counts.push_back(count);
-  }
-  return result;
+T from_bits(Bits<T> bits) {
+  T value;
+  std::memcpy(&value, &bits, sizeof(T));
+  return value;
 }
 
-// Counts through a hash table, with a one-entry cache for runs of one class.
-template <typename T, typename Key>
-void count_distinct(const View& view, std::unordered_map<T, std::uint64_t>& table, Key&& key) {
-  bool have_last = false;
-  T last{};
-  std::uint64_t* last_count = nullptr;
-  for_each<T>(view, [&](T value) {
-    if (!key(value)) return;
-    if (have_last && std::memcmp(&value, &last, sizeof(T)) == 0) {
-      ++*last_count;
+// The census of one part in one pass over its memory: a histogram while the
+// values seen are whole numbers over a range small next to the element
+// count, a hash table of bit patterns from the first block that is not.
+template <typename T>
+Census<T> census_part(const View& view) {
+  using W = Whole<T>;
+  using B = Bits<T>;
+  Census<T> result;
+  const std::int64_t n = view.size();
+  if (n == 0) return result;
+  const std::uint64_t limit = static_cast<std::uint64_t>(std::max<std::int64_t>(n / 4, 1 << 16));
+
+  constexpr bool kFullRange = sizeof(T) <= 2;  // a histogram of every value is small
+  std::optional<Histogram<W>> histogram;
+  if constexpr (kFullRange) histogram.emplace(std::numeric_limits<T>::lowest(), std::numeric_limits<T>::max());
+  std::optional<CountTable<B>> table;
+  bool positive_zero = false;
+
+  auto key_of = [](T value) { return value == 0 ? B(0) : bits_of(value); };  // -0.0 and 0.0 are one class
+  auto switch_to_table = [&] {
+    table.emplace();
+    if (histogram) histogram->each([&](W whole, std::uint64_t count) { table->add(key_of(static_cast<T>(whole)), count); });
+    histogram.reset();
+  };
+
+  for_each_block<T>(view, [&](const T* values, std::size_t count) {
+    if constexpr (!kFullRange) {
+      if (!table) {
+        const BlockRange<T> range = block_range(values, count);
+        positive_zero |= range.positive_zero;
+        if (!range.whole) {
+          switch_to_table();
+        } else if (!histogram) {
+          if (std::uint64_t(std::make_unsigned_t<W>(range.hi) - std::make_unsigned_t<W>(range.lo)) < limit) histogram.emplace(range.lo, range.hi);
+          else switch_to_table();
+        } else if (!histogram->cover(range.lo, range.hi, limit)) {
+          switch_to_table();
+        }
+      }
+    }
+    if (!table) {
+      histogram->fill(values, count);
       return;
     }
-    last = value;
-    last_count = &++table[value];
-    have_last = true;
+    for (std::size_t i = 0; i < count; ++i) {
+      const T value = values[i];
+      if constexpr (std::is_floating_point_v<T>) {
+        if (value != value) {
+          result.has_nan = true;
+          continue;
+        }
+        positive_zero |= bits_of(value) == 0;
+      }
+      table->add(key_of(value));
+    }
   });
+
+  const T zero = positive_zero || std::is_integral_v<T> ? T(0) : static_cast<T>(-0.0);
+  std::vector<std::pair<T, std::uint64_t>> entries;
+  auto collect = [&](T value, std::uint64_t count) { entries.emplace_back(value == 0 ? zero : value, count); };
+  if (histogram) histogram->each([&](W whole, std::uint64_t count) { collect(static_cast<T>(whole), count); });
+  else table->each([&](B key, std::uint64_t count) { collect(from_bits<T>(key), count); });
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [value, count] : entries) result.add(value, count);
+  return result;
 }
 
+// Float bits as signed integers ordered as the floats are (-0.0 just
+// below 0.0, NaN beyond the infinities). The mapping is its own inverse.
+template <typename S>
+S ordered(S bits) {
+  constexpr S kMagnitude = std::numeric_limits<S>::max();
+  return bits ^ ((bits >> (8 * sizeof(S) - 1)) & kMagnitude);
+}
+
+// min and max, NaN when any element is NaN (as numpy propagates it).
 template <typename T>
-Census<T> integer_census(const View& view) {
-  static_assert(std::is_integral_v<T>);
-  if constexpr (sizeof(T) <= 2) {
-    constexpr std::int64_t lowest = std::numeric_limits<T>::min();
-    std::vector<std::uint64_t> histogram(std::size_t(1) << (8 * sizeof(T)), 0);
-    for_each<T>(view, [&](T value) { ++histogram[static_cast<std::size_t>(value - lowest)]; });
-    return from_histogram<T>(histogram, lowest);
-  } else {
-    const std::int64_t n = view.size();
-    if (n == 0) return {};
-    T lo = std::numeric_limits<T>::max(), hi = std::numeric_limits<T>::lowest();
-    for_each<T>(view, [&](T value) {
-      lo = std::min(lo, value);
-      hi = std::max(hi, value);
-    });
-    // A direct histogram when the range is small next to the element count.
-    const long double span = static_cast<long double>(hi) - static_cast<long double>(lo);
-    if (span < static_cast<long double>(std::max<std::int64_t>(n / 4, 1 << 16))) {
-      std::vector<std::uint64_t> histogram(static_cast<std::size_t>(span) + 1, 0);
-      for_each<T>(view, [&](T value) { ++histogram[static_cast<std::size_t>(value - lo)]; });
-      Census<T> result;
-      for (std::size_t i = 0; i < histogram.size(); ++i) {
-        if (histogram[i] == 0) continue;
-        result.values.push_back(static_cast<T>(lo + static_cast<T>(i)));
-        result.counts.push_back(histogram[i]);
+std::pair<T, T> value_range_part(const View& view) {
+  if constexpr (std::is_floating_point_v<T>) {
+    // Integer comparisons on ordered bits, which the compiler vectorizes.
+    using B = Bits<T>;
+    using S = std::make_signed_t<B>;
+    constexpr B kMagnitude = ~B(0) >> 1;
+    const B infinity_bits = [] {
+      const T infinity = std::numeric_limits<T>::infinity();
+      B bits;
+      std::memcpy(&bits, &infinity, sizeof(T));
+      return bits;
+    }();
+    S lo = std::numeric_limits<S>::max(), hi = std::numeric_limits<S>::min(), nan = 0;
+    for_each_block<T>(view, [&](const T* values, std::size_t count) {
+      S block_lo = lo, block_hi = hi, block_nan = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        B bits;
+        std::memcpy(&bits, &values[i], sizeof(T));
+        block_nan |= S((bits & kMagnitude) > infinity_bits);
+        const S key = ordered(static_cast<S>(bits));
+        block_lo = key < block_lo ? key : block_lo;
+        block_hi = key > block_hi ? key : block_hi;
       }
-      return result;
-    }
-    std::unordered_map<T, std::uint64_t> table;
-    count_distinct<T>(view, table, [](T) { return true; });
-    return from_table(table);
+      nan |= block_nan;
+      lo = block_lo;
+      hi = block_hi;
+    });
+    if (nan != 0) return {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::quiet_NaN()};
+    auto to_value = [](S key) {
+      const B bits = static_cast<B>(ordered(key));
+      T value;
+      std::memcpy(&value, &bits, sizeof(T));
+      return value;
+    };
+    return {to_value(lo), to_value(hi)};
+  } else {
+    T lo = std::numeric_limits<T>::max(), hi = std::numeric_limits<T>::lowest();
+    for_each_block<T>(view, [&](const T* values, std::size_t count) {
+      T block_lo = lo, block_hi = hi;
+      for (std::size_t i = 0; i < count; ++i) {
+        block_lo = values[i] < block_lo ? values[i] : block_lo;
+        block_hi = values[i] > block_hi ? values[i] : block_hi;
+      }
+      lo = block_lo;
+      hi = block_hi;
+    });
+    return {lo, hi};
   }
 }
 
+// A census of bytes read as booleans: 0 is false, anything else true.
+inline Census<std::uint8_t> as_truth_values(const Census<std::uint8_t>& bytes) {
+  Census<std::uint8_t> result;
+  std::uint64_t truths = 0;
+  for (std::size_t i = 0; i < bytes.values.size(); ++i) {
+    if (bytes.values[i] == 0) result.add(0, bytes.counts[i]);
+    else truths += bytes.counts[i];
+  }
+  if (truths != 0) result.add(1, truths);
+  return result;
+}
+
+// Parallel forms of the kernels above: per-part results, merged.
+
 template <typename T>
-Census<T> float_census(const View& view) {
-  static_assert(std::is_floating_point_v<T>);
-  bool has_nan = false, has_positive_zero = false;
-  std::unordered_map<T, std::uint64_t> table;  // -0.0 and 0.0 hash and compare equal
-  count_distinct<T>(view, table, [&](T value) {
-    if (std::isnan(value)) {
-      has_nan = true;
-      return false;
+Census<T> merge(const std::vector<Census<T>>& parts) {
+  std::vector<std::pair<T, std::uint64_t>> entries;
+  bool has_nan = false;
+  for (const auto& part : parts) {
+    has_nan |= part.has_nan;
+    for (std::size_t i = 0; i < part.values.size(); ++i) entries.emplace_back(part.values[i], part.counts[i]);
+  }
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  Census<T> result;
+  for (const auto& [value, count] : entries) {
+    if (!result.values.empty() && result.values.back() == value) {
+      result.counts.back() += count;
+      if constexpr (std::is_floating_point_v<T>) {
+        if (!std::signbit(value)) result.values.back() = value;  // 0.0 wins over -0.0
+      }
+    } else {
+      result.add(value, count);
     }
-    if (value == 0 && !std::signbit(value)) has_positive_zero = true;
-    return true;
-  });
-  Census<T> result = from_table(table);
-  for (auto& value : result.values) {
-    if (value == 0) value = has_positive_zero ? T(0) : -T(0);
   }
   result.has_nan = has_nan;
   return result;
 }
 
-// min and max, NaN when any element is NaN (as numpy propagates it).
+template <typename T>
+Census<T> census(const View& view) {
+  return merge(run_parts(view, [](const View& part) { return census_part<T>(part); }));
+}
+
 template <typename T>
 std::pair<T, T> value_range(const View& view) {
-  using limits = std::numeric_limits<T>;
-  T lo = limits::has_infinity ? limits::infinity() : limits::max();
-  T hi = limits::has_infinity ? -limits::infinity() : limits::lowest();
-  bool nan = false;
-  for_each<T>(view, [&](T value) {
+  const auto parts = run_parts(view, [](const View& part) { return value_range_part<T>(part); });
+  std::pair<T, T> result = parts.front();
+  for (const auto& [lo, hi] : parts) {
     if constexpr (std::is_floating_point_v<T>) {
-      if (std::isnan(value)) {
-        nan = true;
-        return;
-      }
+      if (std::isnan(lo)) return {lo, hi};
+      if (lo < result.first || (lo == result.first && std::signbit(lo))) result.first = lo;
+      if (hi > result.second || (hi == result.second && !std::signbit(hi))) result.second = hi;
+    } else {
+      result.first = std::min(result.first, lo);
+      result.second = std::max(result.second, hi);
     }
-    if (value <= lo) lo = value;  // the last of equal values, as numpy keeps it (-0.0 vs 0.0)
-    if (value >= hi) hi = value;
-  });
-  if constexpr (std::is_floating_point_v<T>) {
-    if (nan) return {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::quiet_NaN()};
   }
-  return {lo, hi};
+  return result;
 }
 
 }  // namespace nivra::census
