@@ -51,7 +51,7 @@ def main():
         if quick and shape[0] > 1000:
             continue
         gt = (rng.integers(0, classes, shape) * spread).astype(dtype)
-        repeats = 3 if gt.size > 1e6 else 20
+        repeats = 5 if gt.size > 1e6 else 20
         t_literal = median_time(lambda: literal(gt), repeats)
         t_native = median_time(lambda: native(gt), repeats)
         t_floor = median_time(lambda: (gt.min(), gt.max()), repeats)

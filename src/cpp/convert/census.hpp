@@ -14,6 +14,14 @@
 #include <utility>
 #include <vector>
 
+// Block kernels are also compiled for AVX2 where the loader can pick a
+// clone at run time; elsewhere they build once for the baseline.
+#if defined(__x86_64__) && defined(__GLIBC__) && (defined(__clang__) || defined(__GNUC__))
+#define NIVRA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define NIVRA_VECTOR_CLONES
+#endif
+
 namespace nivra::census {
 
 // A view of array memory: element type T, possibly byte-swapped.
@@ -84,6 +92,8 @@ auto run_parts(const View& view, Kernel&& kernel) {
   return results;
 }
 
+constexpr std::int64_t kBlock = 2048;  // elements
+
 // Calls visit(values, count) over every element, in cache-sized blocks of
 // aligned native-order values: in place where the memory allows, else copied.
 template <typename T, typename Visit>
@@ -96,7 +106,6 @@ void for_each_block(const View& view, Visit&& visit) {
   }
   const std::size_t ndim = view.shape.size();
   const std::int64_t inner = view.shape[ndim - 1], step = view.strides[ndim - 1];
-  constexpr std::int64_t kBlock = 2048;
   T block[kBlock];
   std::vector<std::int64_t> index(ndim, 0);
   while (true) {
@@ -148,8 +157,8 @@ using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
 
 // min and max of a block as whole numbers; `whole` is false when some value
 // is not a whole number within int32 (floats only), `positive_zero` when a
-// +0.0 occurs. Written on bit patterns and without branches, so that the
-// compiler vectorizes it.
+// +0.0 occurs. Floats also leave their whole numbers in `wholes`. Written
+// on bit patterns and without branches, so that the compiler vectorizes it.
 template <typename T>
 struct BlockRange {
   Whole<T> lo, hi;
@@ -157,10 +166,11 @@ struct BlockRange {
 };
 
 template <typename T>
-BlockRange<T> block_range(const T* values, std::size_t count) {
+NIVRA_VECTOR_CLONES BlockRange<T> block_range(const T* values, std::size_t count, Whole<T>* wholes) {
   using W = Whole<T>;
   W lo = std::numeric_limits<W>::max(), hi = std::numeric_limits<W>::lowest();
   if constexpr (std::is_integral_v<T>) {
+    (void)wholes;
     for (std::size_t i = 0; i < count; ++i) {
       lo = values[i] < lo ? values[i] : lo;
       hi = values[i] > hi ? values[i] : hi;
@@ -182,6 +192,7 @@ BlockRange<T> block_range(const T* values, std::size_t count) {
       T kept;
       std::memcpy(&kept, &kept_bits, sizeof(T));
       const auto whole = static_cast<std::int32_t>(kept);
+      wholes[i] = whole;
       fractional |= S(keep == 0) | S(static_cast<T>(whole) != values[i]);
       zero_bits |= S(bits == 0);
       lo = whole < lo ? whole : lo;
@@ -354,11 +365,10 @@ Census<T> census_part(const View& view) {
   if (n == 0) return result;
   const std::uint64_t limit = static_cast<std::uint64_t>(std::max<std::int64_t>(n / 4, 1 << 16));
 
-  constexpr bool kFullRange = sizeof(T) <= 2;  // a histogram of every value is small
   std::optional<Histogram<W>> histogram;
-  if constexpr (kFullRange) histogram.emplace(std::numeric_limits<T>::lowest(), std::numeric_limits<T>::max());
   std::optional<CountTable<B>> table;
   bool positive_zero = false;
+  std::vector<W> wholes(std::is_floating_point_v<T> ? kBlock : 0);
 
   auto key_of = [](T value) { return value == 0 ? B(0) : bits_of(value); };  // -0.0 and 0.0 are one class
   auto switch_to_table = [&] {
@@ -368,23 +378,23 @@ Census<T> census_part(const View& view) {
   };
 
   for_each_block<T>(view, [&](const T* values, std::size_t count) {
-    if constexpr (!kFullRange) {
-      if (!table) {
-        const BlockRange<T> range = block_range(values, count);
-        positive_zero |= range.positive_zero;
-        if (!range.whole) {
-          switch_to_table();
-        } else if (!histogram) {
-          if (std::uint64_t(std::make_unsigned_t<W>(range.hi) - std::make_unsigned_t<W>(range.lo)) < limit) histogram.emplace(range.lo, range.hi);
-          else switch_to_table();
-        } else if (!histogram->cover(range.lo, range.hi, limit)) {
-          switch_to_table();
-        }
-      }
-    }
     if (!table) {
-      histogram->fill(values, count);
-      return;
+      const BlockRange<T> range = block_range(values, count, wholes.data());
+      positive_zero |= range.positive_zero;
+      if (!range.whole) {
+        switch_to_table();
+      } else if (!histogram) {
+        using U = std::make_unsigned_t<W>;
+        if (std::uint64_t(U(U(range.hi) - U(range.lo))) < limit) histogram.emplace(range.lo, range.hi);
+        else switch_to_table();
+      } else if (!histogram->cover(range.lo, range.hi, limit)) {
+        switch_to_table();
+      }
+      if (histogram) {
+        if constexpr (std::is_floating_point_v<T>) histogram->fill(wholes.data(), count);
+        else histogram->fill(values, count);
+        return;
+      }
     }
     for (std::size_t i = 0; i < count; ++i) {
       const T value = values[i];
@@ -417,55 +427,51 @@ S ordered(S bits) {
   return bits ^ ((bits >> (8 * sizeof(S) - 1)) & kMagnitude);
 }
 
+// Integers compare as themselves, floats through their ordered bits.
+template <typename T>
+using RangeKey = std::conditional_t<std::is_floating_point_v<T>, std::make_signed_t<Bits<T>>, T>;
+
+template <typename T>
+struct Extremes {
+  RangeKey<T> lo = std::numeric_limits<RangeKey<T>>::max();
+  RangeKey<T> hi = std::numeric_limits<RangeKey<T>>::lowest();
+  bool nan = false;
+};
+
+// Extremes widened by a block, in integer comparisons that the compiler vectorizes.
+template <typename T>
+NIVRA_VECTOR_CLONES Extremes<T> widen(Extremes<T> extremes, const T* values, std::size_t count) {
+  using K = RangeKey<T>;
+  K lo = extremes.lo, hi = extremes.hi, nan = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    K key;
+    if constexpr (std::is_floating_point_v<T>) {
+      using B = Bits<T>;
+      constexpr B kMagnitude = ~B(0) >> 1;
+      constexpr B kInfinity = sizeof(T) == 4 ? B(0x7F800000u) : B(0x7FF0000000000000ull);
+      const B bits = bits_of(values[i]);
+      nan |= K((bits & kMagnitude) > kInfinity);
+      key = ordered(static_cast<K>(bits));
+    } else {
+      key = values[i];
+    }
+    lo = key < lo ? key : lo;
+    hi = key > hi ? key : hi;
+  }
+  return {lo, hi, extremes.nan || nan != 0};
+}
+
 // min and max, NaN when any element is NaN (as numpy propagates it).
 template <typename T>
 std::pair<T, T> value_range_part(const View& view) {
+  Extremes<T> extremes;
+  for_each_block<T>(view, [&](const T* values, std::size_t count) { extremes = widen(extremes, values, count); });
   if constexpr (std::is_floating_point_v<T>) {
-    // Integer comparisons on ordered bits, which the compiler vectorizes.
-    using B = Bits<T>;
-    using S = std::make_signed_t<B>;
-    constexpr B kMagnitude = ~B(0) >> 1;
-    const B infinity_bits = [] {
-      const T infinity = std::numeric_limits<T>::infinity();
-      B bits;
-      std::memcpy(&bits, &infinity, sizeof(T));
-      return bits;
-    }();
-    S lo = std::numeric_limits<S>::max(), hi = std::numeric_limits<S>::min(), nan = 0;
-    for_each_block<T>(view, [&](const T* values, std::size_t count) {
-      S block_lo = lo, block_hi = hi, block_nan = 0;
-      for (std::size_t i = 0; i < count; ++i) {
-        B bits;
-        std::memcpy(&bits, &values[i], sizeof(T));
-        block_nan |= S((bits & kMagnitude) > infinity_bits);
-        const S key = ordered(static_cast<S>(bits));
-        block_lo = key < block_lo ? key : block_lo;
-        block_hi = key > block_hi ? key : block_hi;
-      }
-      nan |= block_nan;
-      lo = block_lo;
-      hi = block_hi;
-    });
-    if (nan != 0) return {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::quiet_NaN()};
-    auto to_value = [](S key) {
-      const B bits = static_cast<B>(ordered(key));
-      T value;
-      std::memcpy(&value, &bits, sizeof(T));
-      return value;
-    };
-    return {to_value(lo), to_value(hi)};
+    if (extremes.nan) return {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::quiet_NaN()};
+    auto value_of = [](RangeKey<T> key) { return from_bits<T>(static_cast<Bits<T>>(ordered(key))); };
+    return {value_of(extremes.lo), value_of(extremes.hi)};
   } else {
-    T lo = std::numeric_limits<T>::max(), hi = std::numeric_limits<T>::lowest();
-    for_each_block<T>(view, [&](const T* values, std::size_t count) {
-      T block_lo = lo, block_hi = hi;
-      for (std::size_t i = 0; i < count; ++i) {
-        block_lo = values[i] < block_lo ? values[i] : block_lo;
-        block_hi = values[i] > block_hi ? values[i] : block_hi;
-      }
-      lo = block_lo;
-      hi = block_hi;
-    });
-    return {lo, hi};
+    return {extremes.lo, extremes.hi};
   }
 }
 
