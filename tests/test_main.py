@@ -143,6 +143,24 @@ def test_real_sparse_labels_are_refused_before_writing(run_main, corpus, tmp_pat
     assert not (tmp_path / "o").exists()
 
 
+@pytest.mark.parametrize("labels", [np.array([["a", "b"], ["c", "d"]]), np.empty((2, 2), object),
+                                    np.zeros((2, 2), [("x", "f8")]), np.zeros((2, 2), "M8[s]")])
+def test_non_numeric_labels_are_refused_before_writing(run_main, tmp_path, monkeypatch, labels):
+    monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.zeros((2, 2)), {}))
+    monkeypatch.setattr(convert, "_load_gt", lambda path: (labels, {}))
+    with pytest.raises(ValueError, match=r"^Ground truth must hold numeric class labels, got dtype "):
+        run_main("--img", tmp_path / "a.tif", "--gt", tmp_path / "l.mat", "--out-dir", tmp_path / "o")
+    assert not (tmp_path / "o").exists()
+
+
+def test_real_struct_labels_are_refused_before_writing(run_main, corpus, tmp_path, capsys):
+    with pytest.raises(ValueError, match="Ground truth must hold numeric class labels"):
+        run_main("--img", corpus / "tiff/rasterio/byte.tif", "--out-dir", tmp_path / "o",
+                 "--gt", corpus / "gt/MUUFLGulfport/MUUFL_TruthForSubImage.mat")
+    assert "Loaded: shape=(1, 1)" in capsys.readouterr().out
+    assert not (tmp_path / "o").exists()
+
+
 def test_unencodable_metadata_is_written_as_text(run_main, tmp_path, monkeypatch):
     meta = {"array": np.arange(3), "_source_format": "TIFF"}
     monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.zeros((2, 2)), meta))

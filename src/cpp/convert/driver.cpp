@@ -112,6 +112,15 @@ void require_spatial_axes(const char* what, const py::object& array) {
   }
 }
 
+// Labels are class numbers; MAT structs, cells and text would be written
+// and then fail in the census. Refuse them before anything is written.
+void require_numeric_labels(const py::object& gt) {
+  py::object kind = gt.attr("dtype").attr("kind");
+  if (!contains(py::str("biuf"), kind)) {
+    raise(PyExc_ValueError, concat("Ground truth must hold numeric class labels, got dtype ", gt.attr("dtype")));
+  }
+}
+
 py::object first_two(const py::object& shape) { return shape[slice(py::none(), py::int_(2))]; }
 
 void main() {
@@ -142,6 +151,7 @@ void main() {
     gt_meta = labels[1];
     print_line(g, concat(check_mark(), " Loaded: shape=", gt.attr("shape"), " dtype=", gt.attr("dtype")));
     require_spatial_axes("Ground truth", gt);
+    require_numeric_labels(gt);
     py::object gt_size = first_two(gt.attr("shape")), data_size = first_two(data.attr("shape"));
     if (compare(gt_size, Py_NE, data_size)) {
       print_line(g, concat("  ", g["YELLOW"], "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
