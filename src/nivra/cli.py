@@ -41,6 +41,10 @@ def main(argv=None):
     module_name = COMMANDS[options.command][0]
 
     sys.argv = [f"nivra {options.command}", *argv[1:]]
+    # Paths that are not valid in the locale's encoding arrive surrogate-escaped;
+    # print them back as the bytes they came from instead of failing.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
     try:
         importlib.import_module(module_name).main()
     except KeyboardInterrupt:
