@@ -63,7 +63,10 @@ void write_atomically(const Namespace& g, const py::object& path, const char* mo
     try {
       fd = os.attr("open")(temporary, flags, 0666);
     } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_FileExistsError) || attempt >= 100) throw;
+      if (error.matches(PyExc_FileExistsError) && attempt < 100) continue;
+      // name the file asked for, not the temporary the user never sees
+      if (error.matches(PyExc_OSError)) error.value().attr("filename") = path;
+      throw;
     }
   }
   try {
