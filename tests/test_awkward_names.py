@@ -126,18 +126,44 @@ def test_leading_dash_without_equals_sign_is_a_usage_error(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["-x.tif"]
 
 
+@pytest.mark.parametrize("out_dir, lands_in", [(".", "."), ("out/", "out"), ("out//deeper///", "out/deeper"),
+                                               ("./a/../b", "b")])
+def test_relative_output_directories(run_main, tmp_path, monkeypatch, capsys, out_dir, lands_in):
+    write_tiff(tmp_path / "scene.tif")
+    monkeypatch.chdir(tmp_path)
+    run_main("--img", "scene.tif", "--out-dir", out_dir)
+    assert f"    Directory    : {os.path.abspath(out_dir)}\n" in plain(capsys.readouterr().out)
+    assert "data" in sio.loadmat(tmp_path / lands_in / "data.mat")
+
+
+def test_empty_output_directory_is_a_one_line_error(tmp_path):
+    write_tiff(tmp_path / "scene.tif")
+    result = run_nivra("convert_to_mat", "--img=scene.tif", "--out-dir=", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr == "error: [Errno 2] No such file or directory: ''\n"
+    assert os.listdir(tmp_path) == ["scene.tif"]
+
+
 # ---- undecodable bytes ------------------------------------------------------------
 
-@pytest.fixture
-def undecodable(tmp_path):
-    """An HDF5 image, PNG labels and an output directory whose names are not UTF-8."""
+@pytest.fixture(params=["HDF5 and PNG", "ENVI and MAT"])
+def undecodable(request, tmp_path):
+    """An image, labels and an output directory whose names are not UTF-8."""
     base = os.fsencode(tmp_path)
-    img, gt, out = base + b"/\xff\xfe scene.h5", base + b"/lab\xe9ls.png", base + b"/out \x80\xff"
-    import h5py
+    out = base + b"/out \x80\xff"
+    if request.param == "HDF5 and PNG":
+        import h5py
 
-    with h5py.File(img, "w") as f:
-        f["cube"] = IMAGE.transpose(1, 2, 0)
-    Image.fromarray(LABELS).save(os.fsdecode(gt))
+        img, gt = base + b"/\xff\xfe scene.h5", base + b"/lab\xe9ls.png"
+        with h5py.File(img, "w") as f:
+            f["cube"] = IMAGE.transpose(1, 2, 0)
+        Image.fromarray(LABELS).save(os.fsdecode(gt))
+    else:
+        from spectral.io import envi
+
+        img, gt = base + b"/\xff\xfe scene.hdr", base + b"/lab\xe9ls.mat"
+        envi.save_image(os.fsdecode(img), IMAGE.transpose(1, 2, 0), force=True)
+        sio.savemat(os.fsdecode(gt), {"labels": LABELS})
     return img, gt, out
 
 
