@@ -62,9 +62,9 @@ AWKWARD = {
 }
 
 
-@pytest.fixture(params=AWKWARD.values(), ids=AWKWARD.keys())
+@pytest.fixture(params=AWKWARD)
 def awkward(request, tmp_path):
-    img, gt, out = (tmp_path / name for name in request.param)
+    img, gt, out = (tmp_path / name for name in AWKWARD[request.param])
     write_tiff(img)
     write_labels(gt)
     return img, gt, out
@@ -86,6 +86,7 @@ def test_awkward_paths_in_process(run_main, awkward, capsys):
     assert sorted(os.listdir(out)) == ["data.mat", "gt.mat", "metadata.json"]
 
 
+@pytest.mark.parametrize("awkward", ["quotes", "non-ASCII", "deep"], indirect=True)
 def test_awkward_paths_through_the_command(awkward):
     img, gt, out = awkward
     result = run_nivra("convert_to_mat", "--img", img, "--gt", gt, "--out-dir", out)
@@ -167,12 +168,9 @@ def undecodable(request, tmp_path):
     return img, gt, out
 
 
-@pytest.mark.parametrize("io_encoding", [None, "utf-8:strict"], ids=["default locale", "strict UTF-8 output"])
-def test_undecodable_bytes_through_the_command(undecodable, io_encoding):
+def test_undecodable_bytes_through_the_command(undecodable):
     img, gt, out = undecodable
-    env = dict(os.environ)
-    if io_encoding:
-        env["PYTHONIOENCODING"] = io_encoding  # as under an ordinary UTF-8 desktop locale
+    env = dict(os.environ, PYTHONIOENCODING="utf-8:strict")  # as under an ordinary UTF-8 desktop locale
     result = subprocess.run([sys.executable, "-m", "nivra", "convert_to_mat", b"--img", img, b"--gt", gt,
                              b"--out-dir", out], capture_output=True, env=env)
     assert result.returncode == 0, result.stderr
