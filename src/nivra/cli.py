@@ -23,7 +23,12 @@ def _message(error):
     # A KeyError's str() adds quotes and escapes; show its own text instead.
     if isinstance(error, KeyError) and len(error.args) == 1:
         return str(error.args[0])
-    return str(error) or type(error).__name__
+    text = str(error) or type(error).__name__
+    # Libraries re-raise as "Read failed. See previous exception": show the cause too.
+    cause = error.__cause__
+    if cause is not None and str(cause) not in text:
+        text = f"{text} ({_message(cause)})"
+    return text
 
 
 def main(argv=None):

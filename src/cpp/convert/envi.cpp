@@ -30,6 +30,51 @@ py::object load_as_stored(const Namespace& g, const py::object& img) {
                           py::arg("dtype") = native);
 }
 
+// The reader looks the header's data type up in its table and lets the
+// bare KeyError (whose text is just the code) escape; name the field instead.
+py::object open_image(const py::module_& envi, const py::object& hdr_path, const py::object& img_path) {
+  try {
+    return img_path.is_none() ? envi.attr("open")(hdr_path) : envi.attr("open")(hdr_path, img_path);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_KeyError)) throw;
+    py::object code = error.value().attr("args")[py::int_(0)];
+    raise(PyExc_ValueError, concat("Invalid ENVI header ", hdr_path, ": data type = ", code, " (expected one of ",
+                                   py::str(", ").attr("join")(envi.attr("envi_to_dtype")), ")"));
+  }
+}
+
+// The reader takes any interleave it does not know for band-sequential and
+// any byte order but the machine's for swapped, and reads as many bytes as
+// the header promises in one piece (a huge size means one huge request).
+// Refuse such headers, and data files shorter than promised, before reading.
+void check_layout(const Namespace& g, const py::object& img, const py::object& hdr_path) {
+  if (!truthy(g["hasattr"](img, "sample_size")) || !truthy(g["hasattr"](img, "metadata"))) return;
+  py::object header = img.attr("metadata");
+  auto refuse = [&](const char* key, const char* expected) {
+    raise(PyExc_ValueError, concat("Invalid ENVI header ", hdr_path, ": ", key, " = ", header[key],
+                                   " (expected ", expected, ")"));
+  };
+  py::str interleave = str_of(header["interleave"]);
+  if (!contains(py::make_tuple("bsq", "bil", "bip", "BSQ", "BIL", "BIP"), interleave)) {
+    refuse("interleave", "bsq, bil or bip");
+  }
+  if (!contains(py::make_tuple(0, 1), img.attr("byte_order"))) refuse("byte order", "0 or 1");
+  for (auto [key, attribute] : {std::pair{"lines", "nrows"}, {"samples", "ncols"}, {"bands", "nbands"}}) {
+    if (compare(img.attr(attribute), Py_LE, py::int_(0))) refuse(key, "a positive number");
+  }
+  py::object offset = img.attr("offset");
+  if (compare(offset, Py_LT, py::int_(0))) refuse("header offset", "zero or more");
+
+  py::object promised = offset + img.attr("nrows") * img.attr("ncols") * img.attr("nbands") *
+                                     img.attr("sample_size");
+  py::object data_file = img.attr("filename");
+  py::object size = os_path("getsize")(data_file);
+  if (compare(size, Py_LT, promised)) {
+    raise(PyExc_ValueError, concat("ENVI data file ", data_file, " holds ", size, " bytes; its header ",
+                                   hdr_path, " promises ", promised));
+  }
+}
+
 py::tuple load_envi(py::object path_arg) {
   py::str path = require_str({"_load_envi", "path"}, path_arg);
   const Namespace& g = ns();
@@ -58,8 +103,11 @@ py::tuple load_envi(py::object path_arg) {
     img_path = path;
   }
 
-  py::object img = img_path.is_none() ? envi.attr("open")(hdr_path)
-                                      : envi.attr("open")(hdr_path, img_path);
+  // The reader's image object prints a traceback from its destructor when it
+  // cannot open the data file; open it here first so that the error is clean.
+  if (!img_path.is_none()) g["open"](img_path, "rb").attr("close")();
+  py::object img = open_image(envi, hdr_path, img_path);
+  check_layout(g, img, hdr_path);
   py::object data = load_as_stored(g, img);
 
   py::dict meta;

@@ -1,4 +1,6 @@
 // HDF5 and netCDF-4 images through h5py, and JSON-safe attribute values.
+#include <cerrno>
+
 #include "convert/convert.hpp"
 
 namespace nivra::convert {
@@ -35,6 +37,13 @@ py::tuple load_hdf5(py::object path_arg) {
   DatasetPath target = split_dataset_specifier(path);
   py::str file_path = target.file;
   py::object dataset_key = target.key;
+
+  // The library's own message for a directory spans two lines and a timestamp.
+  if (truthy(os_path("isdir")(file_path))) {
+    py::object error = g["IsADirectoryError"](EISDIR, g["os"].attr("strerror")(EISDIR), file_path);
+    PyErr_SetObject(PyExc_IsADirectoryError, error.ptr());
+    throw py::error_already_set();
+  }
 
   py::dict meta;
   py::object data;
