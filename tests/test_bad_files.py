@@ -371,28 +371,33 @@ def nobody_can_run():
         pytest.skip("the unprivileged user cannot run the interpreter here")
 
 
-UNREADABLE = {   # case id -> (what to write, the path made unreadable, label or image)
-    "tiff": (write_tiff, "x.tif", False),
-    "hdf5": (write_hdf5, "x.h5", False),
-    "envi-header": (write_envi, "x.hdr", False),
-    "envi-data": (write_envi, "x.img", False),
-    "gt-mat": (write_mat, "labels.mat", True),
-    "gt-png": (write_picture, "labels.png", True),
-    "gt-tiff": (write_tiff, "labels.tif", True),
-    "gt-envi": (write_envi, "labels.hdr", True),
+UNREADABLE = {   # case id -> (writer, the file it is given, the file made unreadable, --img or --gt given)
+    "tiff": (write_tiff, "x.tif", "x.tif", "x.tif", None),
+    "hdf5": (write_hdf5, "x.h5", "x.h5", "x.h5", None),
+    "envi-header": (write_envi, "x.hdr", "x.hdr", "x.hdr", None),
+    "envi-data": (write_envi, "x.hdr", "x.img", "x.img", None),
+    "gt-mat": (write_mat, "labels.mat", "labels.mat", "good.tif", "labels.mat"),
+    "gt-png": (write_picture, "labels.png", "labels.png", "good.tif", "labels.png"),
+    "gt-tiff": (write_tiff, "labels.tif", "labels.tif", "good.tif", "labels.tif"),
+    "gt-envi": (write_envi, "labels.hdr", "labels.img", "good.tif", "labels.hdr"),
+    # a data file suffix that only the reader's own search knows: it opens
+    # the file itself, and its half-made image object's destructor fails
+    "envi-data-found-by-the-reader": (lambda path: write_envi(path, data_ext=".bin"), "x.hdr", "x.bin",
+                                      "x.hdr", None),
 }
+XFAIL_UNREADABLE = {"envi-data-found-by-the-reader": "spectral's SpyFile.__del__ prints a traceback when "
+                    "its __init__ could not open the data file"}
 
 
-@pytest.mark.parametrize("name", sorted(UNREADABLE))
+@pytest.mark.parametrize("name", [pytest.param(name, marks=pytest.mark.xfail(strict=True, reason=XFAIL_UNREADABLE[name]))
+                                  if name in XFAIL_UNREADABLE else name for name in sorted(UNREADABLE)])
 def test_unreadable_file(name, shared_dir, nobody_can_run):
-    write, locked, is_label = UNREADABLE[name]
-    stem = "labels" if is_label else "x"
-    target = shared_dir / (f"{stem}.hdr" if write is write_envi else locked)
-    write(target)
+    write, written, locked, img, gt = UNREADABLE[name]
+    write(shared_dir / written)
+    if img == "good.tif":
+        good_image(shared_dir)
     os.chmod(shared_dir / locked, 0o200)
-    img = good_image(shared_dir) if is_label else shared_dir / locked
-    gt = shared_dir / locked if is_label else None
     out_dir = shared_dir / "out"
-    result = as_nobody(*args(img, gt, out_dir))
+    result = as_nobody(*args(shared_dir / img, gt and shared_dir / gt, out_dir))
     assert_one_error_line(result.returncode, result.stderr, out_dir)
     assert "Permission denied" in result.stderr
