@@ -105,7 +105,7 @@ def add_file_cases(prefix, exts, place, command_exts):
     """Zero-byte, random and directory-named cases for each extension."""
     for ext in exts:
         for kind, make in [("empty", lambda p: p.write_bytes(b"")),
-                           ("random", lambda p: p.write_bytes(np.random.default_rng(len(p.name)).bytes(3000))),
+                           ("random", lambda p: p.write_bytes(np.random.default_rng(3).bytes(3000))),
                            ("directory", lambda p: p.mkdir())]:
             def build(directory, ext=ext, make=make):
                 return place(directory, make, ext)
