@@ -1,6 +1,9 @@
 // The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
 #include "convert/convert.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace nivra::convert {
 
 namespace {
@@ -47,11 +50,18 @@ void check_variable_names(const py::object& parser, const py::object& args) {
   }
 }
 
-// Writes through `write(file)` into a hidden temporary file beside `path`
-// and renames it onto `path`, so a failed write never leaves a truncated
-// file under the final name nor destroys an earlier good one.
-void write_atomically(const Namespace& g, const py::object& path, const char* mode,
-                      const std::function<void(py::object)>& write) {
+void remove_quietly(const py::object& os, const py::object& path) {
+  try {
+    os.attr("remove")(path);
+  } catch (py::error_already_set&) {
+    // already gone, or the directory itself went away
+  }
+}
+
+// Writes through `write(file)` into a hidden temporary file beside `path`,
+// synced to disk, and returns its name; a failed write leaves nothing behind.
+py::object write_hidden(const Namespace& g, const py::object& path, const char* mode,
+                        const std::function<void(py::object)>& write) {
   py::object os = g["os"];
   py::object directory = os_path("dirname")(path);
   py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
@@ -82,20 +92,16 @@ void write_atomically(const Namespace& g, const py::object& path, const char* mo
       f.attr("flush")();
       os.attr("fsync")(f.attr("fileno")());
     });
-    os.attr("replace")(temporary, path);
   } catch (...) {
-    try {
-      os.attr("remove")(temporary);
-    } catch (py::error_already_set&) {
-      // already gone, or the directory itself went away
-    }
+    remove_quietly(os, temporary);
     throw;
   }
+  return temporary;
 }
 
-void write_mat(const Namespace& g, const py::object& path, const py::object& key,
-               const py::object& array) {
-  write_atomically(g, path, "wb", [&](py::object f) {
+py::object write_mat(const Namespace& g, const py::object& path, const py::object& key,
+                     const py::object& array) {
+  return write_hidden(g, path, "wb", [&](py::object f) {
     py::dict variables;
     variables[key] = array;
     g["sio"].attr("savemat")(f, variables, py::arg("do_compression") = true);
@@ -179,34 +185,48 @@ void main() {
   }
 
   g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
-  py::object data_path = os_path("join")(out_dir, "data.mat");
-  print_line(g, concat("\n  ", bold, "Saving:", reset, " ", data_path));
-  write_mat(g, data_path, data_key, data);
-  print_line(g, concat(check_mark(), " data.mat (", size_mb(data_path), " MB)"));
-  if (!gt.is_none()) {
-    py::object gt_path = os_path("join")(out_dir, "gt.mat");
-    write_mat(g, gt_path, gt_key, gt);
-    print_line(g, concat(check_mark(), " gt.mat (", size_mb(gt_path), " MB)"));
-  }
+  // Each output goes to a hidden temporary first; the earlier outputs are
+  // replaced only once all new ones are complete, so a failed run leaves
+  // the earlier set as it was and never a truncated file under a final name.
+  std::vector<std::pair<py::object, py::object>> staged;  // temporary, final path
+  size_t replaced = 0;
+  try {
+    py::object data_path = os_path("join")(out_dir, "data.mat");
+    print_line(g, concat("\n  ", bold, "Saving:", reset, " ", data_path));
+    staged.emplace_back(write_mat(g, data_path, data_key, data), data_path);
+    print_line(g, concat(check_mark(), " data.mat (", size_mb(staged.back().first), " MB)"));
+    if (!gt.is_none()) {
+      py::object gt_path = os_path("join")(out_dir, "gt.mat");
+      staged.emplace_back(write_mat(g, gt_path, gt_key, gt), gt_path);
+      print_line(g, concat(check_mark(), " gt.mat (", size_mb(staged.back().first), " MB)"));
+    }
 
-  py::dict conversion;
-  conversion["output_data_key"] = data_key;
-  conversion["output_data_shape"] = g["list"](data.attr("shape"));
-  conversion["output_data_dtype"] = str_of(data.attr("dtype"));
-  py::dict combined_meta;
-  combined_meta["image"] = meta;
-  combined_meta["conversion"] = conversion;
-  if (!gt.is_none() && !gt_meta.is_none()) {
-    combined_meta["ground_truth"] = gt_meta;
-    conversion["output_gt_key"] = gt_key;
-    conversion["output_gt_shape"] = g["list"](gt.attr("shape"));
-    conversion["output_gt_dtype"] = str_of(gt.attr("dtype"));
+    py::dict conversion;
+    conversion["output_data_key"] = data_key;
+    conversion["output_data_shape"] = g["list"](data.attr("shape"));
+    conversion["output_data_dtype"] = str_of(data.attr("dtype"));
+    py::dict combined_meta;
+    combined_meta["image"] = meta;
+    combined_meta["conversion"] = conversion;
+    if (!gt.is_none() && !gt_meta.is_none()) {
+      combined_meta["ground_truth"] = gt_meta;
+      conversion["output_gt_key"] = gt_key;
+      conversion["output_gt_shape"] = g["list"](gt.attr("shape"));
+      conversion["output_gt_dtype"] = str_of(gt.attr("dtype"));
+    }
+    py::object meta_path = os_path("join")(out_dir, "metadata.json");
+    staged.emplace_back(write_hidden(g, meta_path, "w", [&](py::object f) {
+      g["json"].attr("dump")(combined_meta, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
+    }), meta_path);
+    print_line(g, concat(check_mark(), " metadata.json"));
+
+    for (; replaced < staged.size(); ++replaced) {
+      g["os"].attr("replace")(staged[replaced].first, staged[replaced].second);
+    }
+  } catch (...) {
+    for (size_t i = replaced; i < staged.size(); ++i) remove_quietly(g["os"], staged[i].first);
+    throw;
   }
-  py::object meta_path = os_path("join")(out_dir, "metadata.json");
-  write_atomically(g, meta_path, "w", [&](py::object f) {
-    g["json"].attr("dump")(combined_meta, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
-  });
-  print_line(g, concat(check_mark(), " metadata.json"));
 
   py::object elapsed = g["time"].attr("time")() - t0;
   g["_print_summary"](data, gt, meta, gt_meta, out_dir, elapsed, py::arg("data_key") = data_key,
