@@ -186,3 +186,77 @@ def test_gpu_stats_lets_non_ordinary_exceptions_through(monkeypatch, error):
                         types.SimpleNamespace(check_output=check_output, DEVNULL=subprocess.DEVNULL))
     with pytest.raises(error):
         display.gpu_stats()
+
+
+# ---- containers changed by the values being printed ------------------------------
+
+class Mutator:
+    """A score-like value that runs `action` whenever it is compared, scaled,
+    formatted or converted to text."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def fire(self):
+        self.action()
+        return self
+
+    def __format__(self, spec):
+        self.fire()
+        return format(0.5, spec)
+
+    def __str__(self):
+        self.fire()
+        return "m"
+
+    def __ge__(self, other):
+        self.fire()
+        return True
+
+    def __lt__(self, other):
+        self.fire()
+        return False
+
+    def __mul__(self, other):
+        self.fire()
+        return 0.5 * other
+
+
+def list_actions(target):
+    return [target.clear, lambda: target.append(("k", 1)), lambda: target.append(None),
+            lambda: target.extend([("x", Mutator(target.clear))] * 3), lambda: target.pop() if target else 0,
+            lambda: target.__setitem__(slice(None), [("y", 2)] * 5)]
+
+
+def dict_actions(target):
+    return [target.clear, lambda: target.__setitem__(len(target) + 100, 0.5),
+            lambda: target.pop(next(iter(target))) if target else 0, lambda: target.update({7: 0.1}),
+            lambda: target.__setitem__(1, Mutator(target.clear))]
+
+
+@pytest.mark.parametrize("name", ["print_config_box", "print_results_box", "print_per_class_iou",
+                                  "print_per_class_iou+counts", "node_banner"])
+@settings(FUZZ, max_examples=60)
+@given(picks=st.lists(st.integers(0, 5), min_size=1, max_size=4), size=st.integers(1, 4))
+def test_containers_changed_while_printed(name, picks, size):
+    if name in ("print_config_box", "node_banner"):
+        target = [("label", 0)] * size
+        actions = list_actions(target)
+        for i, pick in enumerate(picks):
+            target[i % size] = ("label", Mutator(actions[pick % len(actions)]))
+    else:
+        target = {i: 0.9 for i in range(size)}
+        actions = dict_actions(target)
+        for i, pick in enumerate(picks):
+            target[i % size] = Mutator(actions[pick % len(actions)])
+    calls = {
+        "print_config_box": lambda: display.print_config_box("t", target),
+        "print_results_box": lambda: display.print_results_box(target),
+        "print_per_class_iou": lambda: display.print_per_class_iou(target),
+        "print_per_class_iou+counts": lambda: display.print_per_class_iou({1: 0.5, 2: 0.7}, target),
+        "node_banner": lambda: display.node_banner("n", target, 3, 1, 1, "ce", 2.0, 1, 1),
+    }
+    fn = calls[name]
+    fn.__name__ = name.split("+")[0]
+    outcome = call(fn)
+    assert outcome.ok or isinstance(outcome.error, (RuntimeError, TypeError, ValueError)), outcome.error

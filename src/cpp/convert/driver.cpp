@@ -121,6 +121,14 @@ void require_spatial_axes(const char* what, const py::object& array) {
   }
 }
 
+// An image without values would be written and then fail in the summary's
+// value range; refuse it before anything is written.
+void require_values(const py::object& data) {
+  if (compare(data.attr("size"), Py_EQ, py::int_(0))) {
+    raise(PyExc_ValueError, concat("Image holds no values, got shape ", data.attr("shape")));
+  }
+}
+
 // Labels are class numbers; MAT structs, cells and text would be written
 // and then fail in the census. Refuse them before anything is written.
 void require_numeric_labels(const py::object& gt) {
@@ -151,6 +159,7 @@ void main() {
   py::object data = loaded[0], meta = loaded[1];
   print_line(g, concat(check_mark(), " Loaded: shape=", data.attr("shape"), " dtype=", data.attr("dtype")));
   require_spatial_axes("Image", data);
+  require_values(data);
 
   py::object gt = py::none(), gt_meta = py::none();
   if (!gt_arg.is_none()) {
