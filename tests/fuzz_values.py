@@ -5,6 +5,7 @@ import inspect
 import io
 import math
 import re
+import warnings
 from decimal import Decimal
 from contextlib import redirect_stderr, redirect_stdout
 
@@ -233,6 +234,20 @@ def mixed_call(draw, fn, spec):
     return args, kwargs, target, values[target]
 
 
+def fails_to_convert(convert, value):
+    """Whether convert(value) fails the way a bad value does; other errors
+    (a hostile object's own) pass through the checks unchanged."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # numpy's complex-to-real warning
+            convert(value)
+    except (TypeError, ValueError, OverflowError):
+        return True
+    except Exception:
+        return False
+    return False
+
+
 def violates(kind, value):
     """Whether `value` breaks the declared type `kind` of a parameter."""
     import numbers
@@ -243,12 +258,12 @@ def violates(kind, value):
         return value is not None and type(value) is not str
     if kind == "dict?":
         return value is not None and type(value) is not dict
-    if kind == "real":
-        return not isinstance(value, numbers.Real)
-    if kind == "real?":
-        return value is not None and not isinstance(value, numbers.Real)
+    if kind == "real?" and value is None:
+        return False
+    if kind in ("real", "real?"):
+        return not isinstance(value, numbers.Real) or fails_to_convert(float, value)
     if kind == "int":
-        return not isinstance(value, numbers.Number)
+        return not isinstance(value, numbers.Number) or fails_to_convert(int, value)
     return False
 
 

@@ -105,7 +105,6 @@ def test_node_banner_exact():
     ("focal", True, "focal \u03b3=1.0"),
     ("Focal", 2.0, "Focal"),
     ("ce", 2.0, "ce"),
-    ("ce", 10**400, "ce"),  # shown only for focal losses, so never converted
 ])
 def test_node_banner_loss(loss_type, gamma, shown):
     text = display.node_banner("n", [], 2, 1, 1, loss_type, gamma, 0, 0)
@@ -125,7 +124,8 @@ def test_node_banner_empty_classes_and_quote():
 
 @pytest.mark.parametrize("index, bad, name", [
     (0, 1, "node_id"), (1, (1, 2), "node_classes"), (2, "3", "num_classes"),
-    (5, None, "loss_type"), (6, "2", "focal_gamma"), (6, 1j, "focal_gamma"), (8, None, "val_pixels"),
+    (5, None, "loss_type"), (6, "2", "focal_gamma"), (6, 1j, "focal_gamma"),
+    (6, 10**400, "focal_gamma"),  # converted on entry, even where it is not shown (8, None, "val_pixels"),
 ])
 def test_node_banner_type_errors(index, bad, name):
     args = ["n", [1], 2, 1, 1, "ce", 0.0, 0, 0]

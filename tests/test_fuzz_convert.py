@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 from PIL import Image
 
 from fuzz_values import (ARRAYS, arbitrary, assert_argument_rejected, call, ints, mixed_call,
-                         texts, violates, wild_call)
+                         fails_to_convert, texts, violates, wild_call)
 from nivra import convert
 from nivra.utils import display
 
@@ -133,7 +133,8 @@ SPECS["_check_dep"] = {"name": ("str", st.sampled_from(sorted(SAFE_IMPORTS)) | t
 
 def violates_kind(kind, value):
     if kind == "float":  # anything float() takes without parsing text
-        return not (hasattr(type(value), "__float__") or hasattr(type(value), "__index__"))
+        convertible = hasattr(type(value), "__float__") or hasattr(type(value), "__index__")
+        return not convertible or fails_to_convert(float, value)
     return violates(kind, value)
 
 

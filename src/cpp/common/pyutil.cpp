@@ -108,21 +108,40 @@ static bool is_real(py::handle value) {
   return is_instance_of(value, "numbers", "Real");
 }
 
+void raise_failed_conversion(Param p, const char* expected, py::handle value) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    throw py::error_already_set();
+  }
+  py::error_already_set cause;  // takes the pending error
+  try {
+    raise_arg_type(p, expected, value);
+  } catch (py::error_already_set& error) {
+    PyException_SetCause(error.value().ptr(), cause.value().inc_ref().ptr());  // steals
+    throw;
+  }
+}
+
 py::int_ require_int(Param p, py::handle value) {
-  if (!(is_real(value) || is_instance_of(value, "numbers", "Number"))) raise_arg_type(p, "a number", value);
+  const char* expected = "a number convertible to int";
+  if (!(is_real(value) || is_instance_of(value, "numbers", "Number"))) raise_arg_type(p, expected, value);
   PyObject* converted = PyNumber_Long(value.ptr());
-  if (converted == nullptr) throw py::error_already_set();
+  if (converted == nullptr) raise_failed_conversion(p, expected, value);
   return py::reinterpret_steal<py::int_>(converted);
 }
 
-py::object require_real(Param p, py::handle value) {
-  if (!is_real(value)) raise_arg_type(p, "a real number", value);
-  return py::reinterpret_borrow<py::object>(value);
+static py::float_ real_as_float(Param p, const char* expected, py::handle value) {
+  if (!is_real(value)) raise_arg_type(p, expected, value);
+  PyObject* converted = PyNumber_Float(value.ptr());
+  if (converted == nullptr) raise_failed_conversion(p, expected, value);
+  return py::reinterpret_steal<py::float_>(converted);
 }
 
+py::float_ require_real(Param p, py::handle value) { return real_as_float(p, "a real number", value); }
+
 py::object require_real_or_none(Param p, py::handle value) {
-  if (!is_none(value) && !is_real(value)) raise_arg_type(p, "a real number or None", value);
-  return py::reinterpret_borrow<py::object>(value);
+  if (is_none(value)) return py::none();
+  return real_as_float(p, "a real number or None", value);
 }
 
 // ---- errors ---------------------------------------------------------------------

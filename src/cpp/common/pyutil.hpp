@@ -55,11 +55,16 @@ bool is_instance(py::handle value, py::handle type);
 py::object slice(py::handle start, py::handle stop);
 py::object require_dict_or_none(Param p, py::handle value);
 py::object require_str_or_none(Param p, py::handle value);
-// Any number, converted with int().
+// Any number that int() converts, converted.
 py::int_ require_int(Param p, py::handle value);
-// Any real number, returned unchanged so it formats and compares as itself.
-py::object require_real(Param p, py::handle value);
+// Any real number that float() converts, converted, so every real type
+// formats like the float it equals.
+py::float_ require_real(Param p, py::handle value);
 py::object require_real_or_none(Param p, py::handle value);
+// For a failed conversion of an argument: a pending TypeError, ValueError or
+// OverflowError (NaN, infinity, too large) becomes the argument's TypeError,
+// caused by it; any other exception passes through unchanged.
+[[noreturn]] void raise_failed_conversion(Param p, const char* expected, py::handle value);
 
 // ---- errors ----------------------------------------------------------------
 

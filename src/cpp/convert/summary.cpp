@@ -83,11 +83,7 @@ void print_summary(py::object data, py::object gt, py::object meta_arg, py::obje
   py::object gt_meta = require_dict_or_none({kFunction, "gt_meta"}, gt_meta_arg);
   py::str out_dir = require_str({kFunction, "out_dir"}, out_dir_arg);
   double seconds = PyFloat_AsDouble(elapsed_arg.ptr());
-  if (seconds == -1.0 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
-    raise_arg_type({kFunction, "elapsed"}, "float", elapsed_arg);
-  }
+  if (seconds == -1.0 && PyErr_Occurred()) raise_failed_conversion({kFunction, "elapsed"}, "float", elapsed_arg);
   py::float_ elapsed(seconds);
   py::str data_key = require_str({kFunction, "data_key"}, data_key_arg);
   py::str gt_key = require_str({kFunction, "gt_key"}, gt_key_arg);

@@ -25,11 +25,11 @@ py::str forest_done_line(py::object forest_idx_arg, py::object num_forests_arg,
   const char* f = "forest_done_line";
   py::int_ forest_idx = require_int({f, "forest_idx"}, forest_idx_arg);
   py::int_ num_forests = require_int({f, "num_forests"}, num_forests_arg);
-  py::object best_miou = require_real({f, "best_miou"}, best_miou_arg);
+  py::float_ best_miou = require_real({f, "best_miou"}, best_miou_arg);
   py::int_ best_epoch = require_int({f, "best_epoch"}, best_epoch_arg);
-  py::object best_oa = require_real({f, "best_oa"}, best_oa_arg);
-  py::object best_aa = require_real({f, "best_aa"}, best_aa_arg);
-  py::object best_kappa = require_real({f, "best_kappa"}, best_kappa_arg);
+  py::float_ best_oa = require_real({f, "best_oa"}, best_oa_arg);
+  py::float_ best_aa = require_real({f, "best_aa"}, best_aa_arg);
+  py::float_ best_kappa = require_real({f, "best_kappa"}, best_kappa_arg);
   py::str elapsed = require_str({f, "elapsed"}, elapsed_arg);
   const Namespace& g = ns();
 
@@ -65,13 +65,13 @@ py::str node_banner(py::object node_id_arg, py::object node_classes_arg,
   py::int_ epochs = require_int({f, "epochs"}, epochs_arg);
   py::int_ num_forests = require_int({f, "num_forests"}, num_forests_arg);
   py::str loss_type = require_str({f, "loss_type"}, loss_type_arg);
-  py::object focal_gamma = require_real({f, "focal_gamma"}, focal_gamma_arg);
+  py::float_ focal_gamma = require_real({f, "focal_gamma"}, focal_gamma_arg);
   py::int_ train_pixels = require_int({f, "train_pixels"}, train_pixels_arg);
   py::int_ val_pixels = require_int({f, "val_pixels"}, val_pixels_arg);
   const Namespace& g = ns();
 
   bool focal = loss_type.contains(py::str("focal"));
-  py::str loss_str = focal ? cat({loss_type, " \u03b3=", float_of(focal_gamma)}) : loss_type;
+  py::str loss_str = focal ? cat({loss_type, " \u03b3=", focal_gamma}) : loss_type;
   py::str separator = cat({g["BOLD"], g["MAGENTA"], repeat("\u2550", 60), g["RESET"]});
 
   py::list lines;

@@ -34,7 +34,7 @@ void epoch_bar(py::object epoch_arg, py::object total_arg, py::object loss_arg,
   const char* f = "epoch_bar";
   py::int_ epoch = require_int({f, "epoch"}, epoch_arg);
   py::int_ total = require_int({f, "total"}, total_arg);
-  py::object loss = require_real({f, "loss"}, loss_arg);
+  py::float_ loss = require_real({f, "loss"}, loss_arg);
   require_real_or_none({f, "val_loss"}, val_loss_arg);  // accepted, not shown
   py::object oa = require_real_or_none({f, "oa"}, oa_arg);
   py::object miou = require_real_or_none({f, "miou"}, miou_arg);

@@ -10,9 +10,8 @@ namespace nivra::display {
 // The module's own namespace; every function reads its globals through it.
 const Namespace& ns();
 
-// int(value) and float(value), Python's conversions.
+// int(value), Python's conversion.
 py::int_ int_of(py::handle value);
-py::float_ float_of(py::handle value);
 
 // The metric grade: GREEN at or above `upper`, else YELLOW at or above
 // `lower`, else RED. Without `lower` there is no RED: below `upper` is YELLOW.

@@ -1,4 +1,4 @@
-// Python number conversions and the shared metric grade.
+// The Python int conversion and the shared metric grade.
 #include "display/display.hpp"
 
 namespace nivra::display {
@@ -7,12 +7,6 @@ py::int_ int_of(py::handle value) {
   PyObject* result = PyNumber_Long(value.ptr());
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::int_>(result);
-}
-
-py::float_ float_of(py::handle value) {
-  PyObject* result = PyNumber_Float(value.ptr());
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::float_>(result);
 }
 
 py::object grade(py::handle value, double upper, std::optional<double> lower) {
