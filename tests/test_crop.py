@@ -60,6 +60,12 @@ def test_labels_smaller_than_the_image_and_extra_axes():
     (DATA, (0, 0, 1), ValueError, "not enough"), (DATA, (0, 0, 1, 1, 1), ValueError, "too many"),
     (np.arange(4), (0, 0, 1, 1), ValueError, "not enough"),
     (DATA, (-1, 0, 0, 0), ValueError, "exceeds image bounds"),   # bounds are checked before the size
+    # tested in order: the height already leaves the image, so the width is never added
+    (DATA, (0, 0, 2 ** 63, None), ValueError, r"^Crop region \(0, 0, 9223372036854775808, None\) exceeds"),
+    (DATA, (-1, "x", None, None), ValueError, r"^Crop region \(-1, x, None, None\) exceeds"),
+    (DATA, (0, 0, 2, None), TypeError, "unsupported operand"),
+    # numbers as an f-string shows them
+    (DATA, (np.float32(0.1), -1, 1, 1), ValueError, r"^Crop region \(0\.10000000149011612, -1, 1, 1\)"),
 ])
 def test_refused_arguments(data, crop, error, match):
     with pytest.raises(error, match=match):

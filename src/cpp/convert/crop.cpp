@@ -23,20 +23,21 @@ py::tuple apply_crop(py::object data, py::object gt, py::object crop_arg) {
   py::object h = as_python_int(window[2]), w = as_python_int(window[3]);
   py::tuple size = unpack(data.attr("shape")[slice(py::none(), py::int_(2))], 2);
   py::object H = size[0], W = size[1];
-  py::object y_end = y + h, x_end = x + w;
   py::int_ zero(0);
+  auto text = [](py::handle n) { return format(n, ""); };  // as an f-string shows it
 
-  if (compare(y, Py_LT, zero) || compare(x, Py_LT, zero) || compare(y_end, Py_GT, H) ||
-      compare(x_end, Py_GT, W)) {
-    raise(PyExc_ValueError, concat("Crop region (", y, ", ", x, ", ", h, ", ", w,
-                                   ") exceeds image bounds (", H, ", ", W, ")"));
+  // Tested in order, each only while the ones before it failed.
+  if (compare(y, Py_LT, zero) || compare(x, Py_LT, zero) || compare(y + h, Py_GT, H) ||
+      compare(x + w, Py_GT, W)) {
+    raise(PyExc_ValueError, concat("Crop region (", text(y), ", ", text(x), ", ", text(h), ", ", text(w),
+                                   ") exceeds image bounds (", text(H), ", ", text(W), ")"));
   }
   if (compare(h, Py_LE, zero) || compare(w, Py_LE, zero)) {
     raise(PyExc_ValueError,
-          concat("Crop height and width must be positive, got height=", h, ", width=", w));
+          concat("Crop height and width must be positive, got height=", text(h), ", width=", text(w)));
   }
 
-  py::tuple index = py::make_tuple(slice(y, y_end), slice(x, x_end));
+  py::tuple index = py::make_tuple(slice(y, y + h), slice(x, x + w));
   py::object cropped_gt = gt.is_none() ? py::object(py::none()) : py::object(gt[index]);
   return py::make_tuple(data[index], cropped_gt);
 }
