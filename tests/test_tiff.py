@@ -70,6 +70,28 @@ def test_data_is_a_band_last_view(tmp_path):
     assert data.base is not None and not data.flags.c_contiguous
 
 
+class TagMapping(dict):
+    pass
+
+
+def test_tags_are_plain_dict_copies(tmp_path, monkeypatch):
+    path = write_tiff(tmp_path / "t.tif", np.zeros((2, 2, 2), dtype=np.uint8), tags={"SENSOR": "x"},
+                      band_tags={2: {"WAVELENGTH": "650"}})
+    library_tags = rasterio.io.DatasetReader.tags
+    handed_out = []
+
+    def tags(src, *args, **kwargs):
+        handed_out.append(TagMapping(library_tags(src, *args, **kwargs)))
+        return handed_out[-1]
+
+    monkeypatch.setattr(rasterio.io.DatasetReader, "tags", tags)
+    _, meta = convert._load_tiff(path)
+    copies = [meta["tags"], meta["band_tags"]["2"]]
+    assert [type(c) for c in copies] == [dict, dict]
+    assert copies == [{"SENSOR": "x"}, {"WAVELENGTH": "650"}]
+    assert not any(c is h for c in copies for h in handed_out)
+
+
 def test_missing_file_error_passes_through(tmp_path):
     with pytest.raises(rasterio.errors.RasterioIOError):
         convert._load_tiff(str(tmp_path / "absent.tif"))

@@ -5,6 +5,11 @@ namespace nivra::convert {
 
 namespace {
 
+// dict(mapping): a new plain dict, also when the library hands out a subclass.
+py::dict plain_dict(py::handle mapping) {
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type))(mapping);
+}
+
 py::tuple load_tiff(py::object path_arg) {
   py::str path = require_str({"_load_tiff", "path"}, path_arg);
   const Namespace& g = ns();
@@ -51,14 +56,14 @@ py::tuple load_tiff(py::object path_arg) {
     }
 
     py::object tags = src.attr("tags")();
-    if (truthy(tags)) meta["tags"] = py::dict(tags);
+    if (truthy(tags)) meta["tags"] = plain_dict(tags);
 
     py::dict band_tags;
     py::object count = src.attr("count");
     py::object band_numbers = g["range"](1, count + py::int_(1));
     for (py::handle i : py::iter(band_numbers)) {
       py::object bt = src.attr("tags")(i);
-      if (truthy(bt)) band_tags[str_of(i)] = py::dict(bt);
+      if (truthy(bt)) band_tags[str_of(i)] = plain_dict(bt);
     }
     if (truthy(band_tags)) meta["band_tags"] = band_tags;
   });
