@@ -143,6 +143,31 @@ def test_unusable_labels_are_refused_before_writing(run_main, tmp_path, monkeypa
     assert not (tmp_path / "o").exists()
 
 
+@pytest.mark.parametrize("image, dtype", [
+    (np.zeros((4, 5), [("r", "<f2"), ("i", "<f2")]), "[('r', '<f2'), ('i', '<f2')]"),  # complex as a struct
+    (np.full((4, 5), b"ab"), "|S2"),
+    (np.array([["a", "b"], ["c", "d"]], dtype=object), "object"),
+])
+def test_non_numeric_hdf5_images_are_refused_before_writing(run_main, tmp_path, capsys, image, dtype):
+    h5py = pytest.importorskip("h5py")
+    with h5py.File(tmp_path / "scene.h5", "w") as f:
+        f.create_dataset("cube", data=image, dtype=h5py.string_dtype() if image.dtype == object else None)
+    with pytest.raises(ValueError, match=f"^Image must hold numeric values, got dtype {re.escape(dtype)}$"):
+        run_main("--img", tmp_path / "scene.h5", "--out-dir", tmp_path / "o")
+    assert plain(capsys.readouterr().out).endswith(f" Loaded: shape={image.shape} dtype={dtype}\n")
+    assert not (tmp_path / "o").exists()
+
+
+def test_complex_hdf5_image_is_converted(run_main, tmp_path, capsys):
+    h5py = pytest.importorskip("h5py")
+    image = (np.arange(20) + 1j * np.arange(20)[::-1]).astype(np.complex64).reshape(4, 5)
+    with h5py.File(tmp_path / "scene.h5", "w") as f:
+        f["cube"] = image
+    run_main("--img", tmp_path / "scene.h5", "--out-dir", tmp_path / "o")
+    np.testing.assert_array_equal(sio.loadmat(tmp_path / "o" / "data.mat")["data"], image)
+    assert "    Value range  : [0+19j, 19+0j]\n" in plain(capsys.readouterr().out)
+
+
 def test_real_sparse_labels_are_refused_before_writing(run_main, corpus, tmp_path):
     with pytest.raises(ValueError, match="Ground truth must have at least two dimensions"):
         run_main("--img", corpus / "tiff/rasterio/byte.tif", "--out-dir", tmp_path / "o",

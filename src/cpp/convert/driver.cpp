@@ -129,6 +129,14 @@ void require_values(const py::object& data) {
   }
 }
 
+// The summary's value range needs numbers; structs, text and objects would
+// be written and then fail there. Refuse them before anything is written.
+void require_numeric_values(const py::object& data) {
+  if (!contains(py::str("biufc"), data.attr("dtype").attr("kind"))) {
+    raise(PyExc_ValueError, concat("Image must hold numeric values, got dtype ", data.attr("dtype")));
+  }
+}
+
 // Labels are class numbers; MAT structs, cells and text would be written
 // and then fail in the census. Refuse them before anything is written.
 void require_numeric_labels(const py::object& gt) {
@@ -160,6 +168,7 @@ void main() {
   print_line(g, concat(check_mark(), " Loaded: shape=", data.attr("shape"), " dtype=", data.attr("dtype")));
   require_spatial_axes("Image", data);
   require_values(data);
+  require_numeric_values(data);
 
   py::object gt = py::none(), gt_meta = py::none();
   if (!gt_arg.is_none()) {
