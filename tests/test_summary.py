@@ -63,6 +63,16 @@ def test_two_dimensional_image_without_labels(capsys):
     assert f"  {B}Image{R}\n" in out and out.index("Image") < out.index("Output")
 
 
+@pytest.mark.parametrize("data", [
+    np.full((3, 4), -0.0), np.full((2, 2, 3), -0.0, np.float32), np.full((2, 2), -0.0, ">f8"),
+    np.full((2, 2), -0.0, np.float16), np.full((40, 30, 4), -0.0)[::3, ::-2],
+    np.full((1100, 1000), -0.0, np.float32),  # parallel parts
+], ids=lambda a: f"{a.dtype.str}-{a.shape}")
+def test_value_range_of_negative_zeros_is_negative_zero(capsys, data):
+    out = summary(capsys, data, None, {}, None, "o", 0)
+    assert "    Value range  : [-0, -0]\n" in out
+
+
 def test_exactly_five_wavelengths_have_no_suffix(capsys):
     out = summary(capsys, np.zeros((2, 2)), None, {"wavelength": [1, 2, 3, 4, 5]}, None, "o", 0)
     assert "    Wavelengths  : [1.0, 2.0, 3.0, 4.0, 5.0]\n" in out
