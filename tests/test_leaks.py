@@ -10,6 +10,7 @@ import os
 import resource
 import sys
 import tracemalloc
+from fractions import Fraction
 
 import h5py
 import numpy as np
@@ -294,6 +295,9 @@ DISPLAY_CASES = [
          miou=None, aa=None, kappa=0.75, interval=7, prefix=">>"),
     case("epoch_bar-huge-ints", None, d.epoch_bar, 10 ** 30, 10 ** 31, 1e300, interval=3),
     case("epoch_bar-zero-total", ZeroDivisionError, d.epoch_bar, 1, 0, 0.5),
+    case("epoch_bar-fraction-loss", None, d.epoch_bar, 20, 40, Fraction(1, 3), oa=Fraction(9, 10)),
+    case("epoch_bar-nan-epoch", TypeError, d.epoch_bar, float("nan"), 100, 0.5),
+    case("epoch_bar-overflowing-loss", TypeError, d.epoch_bar, 1, 10, 10 ** 400),
     case("epoch_bar-zero-interval", ZeroDivisionError, d.epoch_bar, 1, 10, 0.5, interval=0),
     *bad_each("epoch_bar", d.epoch_bar, (*EPOCH, None, 0.9, 0.9, 0.9, 0.9, 20, "  ")),
     case("epoch_bar-prefix-str-subclass", TypeError, d.epoch_bar, *EPOCH, prefix=StrSub("  ")),
@@ -448,6 +452,7 @@ CONVERT_CASES = [
     case("_apply_crop-negative-x", ValueError, c._apply_crop, IMAGE, LABELS, (0, -1, 1, 1)),
     case("_apply_crop-too-tall", ValueError, c._apply_crop, IMAGE, LABELS, (64, 0, 1, 64)),
     case("_apply_crop-too-wide", ValueError, c._apply_crop, IMAGE, LABELS, (0, 60, 1, 5)),
+    case("_apply_crop-too-tall-before-bad-width", ValueError, c._apply_crop, IMAGE, None, (0, 0, 2 ** 63, None)),
     case("_apply_crop-three-values", ValueError, c._apply_crop, IMAGE, LABELS, (0, 0, 1)),
     case("_apply_crop-list", TypeError, c._apply_crop, IMAGE, LABELS, list(WINDOW)),
     case("_apply_crop-one-axis", ValueError, c._apply_crop, np.zeros(5), None, (0, 0, 1, 1)),
@@ -473,6 +478,7 @@ CONVERT_CASES = [
     case("_print_summary-gt-meta-list", TypeError, c._print_summary, IMAGE, LABELS, META, [], "out", 1.0),
     case("_print_summary-out-dir-bytes", TypeError, c._print_summary, IMAGE, None, META, None, b"out", 1.0),
     case("_print_summary-elapsed-str", TypeError, c._print_summary, IMAGE, None, META, None, "out", "1"),
+    case("_print_summary-elapsed-huge", TypeError, c._print_summary, IMAGE, None, META, None, "out", 10 ** 400),
     case("_print_summary-gt-without-meta", AttributeError, c._print_summary, IMAGE, LABELS, META, None, "out", 1.0),
     case("_print_summary-bad-wavelength", ValueError, c._print_summary, IMAGE, None, {"wavelength": ["x"]}, None,
          "out", 1.0),
