@@ -129,21 +129,21 @@ void require_values(const py::object& data) {
   }
 }
 
-// The summary's value range needs numbers; structs, text and objects would
-// be written and then fail there. Refuse them before anything is written.
-void require_numeric_values(const py::object& data) {
-  if (!contains(py::str("biufc"), data.attr("dtype").attr("kind"))) {
-    raise(PyExc_ValueError, concat("Image must hold numeric values, got dtype ", data.attr("dtype")));
+// Arrays whose element kind (numpy's dtype.kind) is not among `kinds` would
+// be written and then fail in the summary; refuse them before anything is written.
+void require_kind(const py::object& array, const char* kinds, const char* what) {
+  if (!contains(py::str(kinds), array.attr("dtype").attr("kind"))) {
+    raise(PyExc_ValueError, concat(what, ", got dtype ", array.attr("dtype")));
   }
 }
 
-// Labels are class numbers; MAT structs, cells and text would be written
-// and then fail in the census. Refuse them before anything is written.
+// The value range needs numbers (complex ones included); labels are class
+// numbers for the census.
+void require_numeric_values(const py::object& data) {
+  require_kind(data, "biufc", "Image must hold numeric values");
+}
 void require_numeric_labels(const py::object& gt) {
-  py::object kind = gt.attr("dtype").attr("kind");
-  if (!contains(py::str("biuf"), kind)) {
-    raise(PyExc_ValueError, concat("Ground truth must hold numeric class labels, got dtype ", gt.attr("dtype")));
-  }
+  require_kind(gt, "biuf", "Ground truth must hold numeric class labels");
 }
 
 py::object first_two(const py::object& shape) { return shape[slice(py::none(), py::int_(2))]; }
