@@ -87,6 +87,12 @@ def test_hdf5_images(convert_files, corpus, img, dataset, shape):
     assert image["_source_file"] == str(corpus / file_part)
 
 
+def test_complex_images_are_converted(convert_files):
+    data, _, record, printed = convert_files("tiff/rioxarray/cint16.tif")
+    assert data.shape == (100, 100, 1) and record["conversion"]["output_data_dtype"] == "complex64"
+    assert data.dtype.kind == "c" and "    Value range  : [-609-99j, 682+99j]\n" in printed
+
+
 def test_committed_datatypes_are_walked_past(convert_files):
     data, _, record, _ = convert_files("hdf5/rosettasciio/sparc-hyperspectral.h5")
     available = record["image"]["available_datasets"]
