@@ -75,7 +75,16 @@ void check_layout(const Namespace& g, const py::object& img, const py::object& h
   }
 }
 
-py::tuple load_envi(py::object path_arg) {
+// The data file as a read-only memory map, viewed lines x samples x bands
+// whatever the interleave, or None when the reader cannot map it.
+py::object memory_map(const Namespace& g, const py::object& img) {
+  if (!truthy(g["hasattr"](img, "open_memmap")) || g["getattr"](img, "dtype", py::none()).is_none()) {
+    return py::none();
+  }
+  return img.attr("open_memmap")(py::arg("interleave") = "bip", py::arg("writable") = false);
+}
+
+OpenedImage open_envi(py::object path_arg) {
   py::str path = require_str({"_load_envi", "path"}, path_arg);
   const Namespace& g = ns();
   g["_check_dep"]("spectral");
@@ -107,8 +116,8 @@ py::tuple load_envi(py::object path_arg) {
   // cannot open the data file; open it here first so that the error is clean.
   if (!img_path.is_none()) g["open"](img_path, "rb").attr("close")();
   py::object img = open_image(envi, hdr_path, img_path);
+  // Ahead of the map: a data file shorter than promised would fault on access.
   check_layout(g, img, hdr_path);
-  py::object data = load_as_stored(g, img);
 
   py::dict meta;
   py::object header = truthy(g["hasattr"](img, "metadata")) ? py::object(img.attr("metadata")) : py::dict();
@@ -118,14 +127,26 @@ py::tuple load_envi(py::object path_arg) {
   }
   meta["_source_format"] = "ENVI";
   meta["_source_file"] = os_path("abspath")(hdr_path);
-  return py::make_tuple(data, meta);
+
+  py::object mapped = memory_map(g, img);
+  if (mapped.is_none()) return already_read(load_as_stored(g, img), meta);
+  // Values come back in native byte order: a view of the map when the file
+  // has it, else one swapped copy of what is read.
+  py::object native = mapped.attr("dtype").attr("newbyteorder")("=");
+  bool swapped = !truthy(mapped.attr("dtype").attr("isnative"));
+  return {py::tuple(mapped.attr("shape")), native, meta, [mapped, native, swapped](const CropWindow* window) {
+            py::object part = window ? cut_window(mapped, *window) : mapped;
+            py::object np = ns()["np"];
+            return swapped ? np.attr("asarray")(part, py::arg("dtype") = native) : np.attr("asarray")(part);
+          }};
 }
 
 }  // namespace
 
 void register_envi(py::module_& m) {
   def_function(m, "_load_envi", "(path)", "Load an ENVI file (.hdr/.img pair). Returns (data, metadata).",
-               &load_envi, py::arg("path"));
+               [](py::object path) { return load_whole(open_envi, std::move(path)); }, py::arg("path"));
+  remember_opener(m.attr("_load_envi"), open_envi);
 }
 
 }  // namespace nivra::convert
