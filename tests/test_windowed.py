@@ -62,16 +62,19 @@ CROPS = {
 }
 
 
-def wrapped(function):
-    return lambda *args: function(*args)
-
-
 @pytest.fixture
 def literal(monkeypatch):
-    """Forces the plain flow: wrapped loaders and crop, as a caller might rebind them."""
+    """Forces the plain flow: wrapped loaders and crop, as a caller might rebind
+    them; returns the names of the wrappers main called."""
+    called = []
+
+    def wrapped(name, function):
+        return lambda *args: called.append(name) or function(*args)
+
     def force():
-        monkeypatch.setattr(convert, "_LOADERS", {k: wrapped(v) for k, v in convert._LOADERS.items()})
-        monkeypatch.setattr(convert, "_apply_crop", wrapped(convert._apply_crop))
+        monkeypatch.setattr(convert, "_LOADERS", {k: wrapped(k, v) for k, v in convert._LOADERS.items()})
+        monkeypatch.setattr(convert, "_apply_crop", wrapped("crop", convert._apply_crop))
+        return called
     return force
 
 
@@ -92,8 +95,9 @@ def test_windowed_and_plain_flows_give_the_same_lines_and_files(tmp_path, run_ma
     options = ["--gt", tmp_path / "labels.mat", *(["--crop", *map(str, crop)] if crop else [])]
 
     windowed = convert_once(run_main, capsys, img, tmp_path / "windowed", *options)
-    literal()
+    called = literal()
     whole = convert_once(run_main, capsys, img, tmp_path / "whole", *options)
+    assert len(called) == (2 if crop else 1)                  # what is bound is what runs
 
     assert windowed[:2] == whole[:2]
     assert windowed[2].keys() == whole[2].keys() == {"data.mat", "gt.mat"}
