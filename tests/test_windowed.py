@@ -32,6 +32,14 @@ def envi_scene(interleave, byteorder):
     return write
 
 
+def envi_with_offset(folder):
+    """Big-endian BIL after 123 bytes of something else, written by hand."""
+    (folder / "s.hdr").write_text(f"ENVI\nsamples = {W}\nlines = {H}\nbands = {B}\nheader offset = 123\n"
+                                  "data type = 2\ninterleave = bil\nbyte order = 1\n")
+    (folder / "s.img").write_bytes(bytes(range(123)) + CUBE.transpose(0, 2, 1).astype(">i2").tobytes())
+    return folder / "s.hdr"
+
+
 def tiled_geotiff(folder):
     with rasterio.open(folder / "s.tif", "w", driver="GTiff", width=W, height=H, count=B, dtype="int16",
                        tiled=True, blockxsize=16, blockysize=16, crs="EPSG:32633",
@@ -53,6 +61,7 @@ def hdf5_scene(band_first):
 SCENES = {
     "envi-bsq": envi_scene("bsq", 0), "envi-bil-big-endian": envi_scene("bil", 1),
     "envi-bip": envi_scene("bip", 0), "envi-bsq-big-endian": envi_scene("bsq", 1),
+    "envi-offset": envi_with_offset,
     "tiff": tiled_geotiff, "hdf5-band-first": hdf5_scene(True), "hdf5-band-last": hdf5_scene(False),
 }
 CROPS = {
