@@ -20,7 +20,6 @@ import contextlib
 import io
 import json
 import os
-import resource
 import statistics
 import subprocess
 import sys
@@ -150,13 +149,21 @@ def force_literal(convert):
 
 
 def peak_mib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    """This process's resident high-water mark. Not getrusage: its figure
+    outlives exec, so a child would report the peak of the parent it came from."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    raise RuntimeError("no VmHWM in /proc/self/status")
 
 
 def child(path, options):
     """One conversion; the figures are also taken where the output directory
     is made, once everything is read and before anything is written."""
     from nivra import convert
+    if path == "start-up":
+        return print(json.dumps({"peak_mib": peak_mib()}))
     if path == "literal":
         force_literal(convert)
     figures = {}
@@ -185,8 +192,8 @@ def run(path, options, out_dir):
 
 def baseline():
     """Start-up alone: importing the module in a fresh process."""
-    code = "import resource, nivra.convert; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)"
-    return float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
+    command = [sys.executable, __file__, "--child", "start-up"]
+    return json.loads(subprocess.run(command, capture_output=True, text=True, check=True).stdout)["peak_mib"]
 
 
 def main():
@@ -195,7 +202,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller scenes")
     parser.add_argument("--only", choices=["crop", "whole"])
     parser.add_argument("--repeats", type=int, default=1, help="runs per path; the median is shown")
-    parser.add_argument("--child", choices=["literal", "windowed"], help=argparse.SUPPRESS)
+    parser.add_argument("--child", choices=["literal", "windowed", "start-up"], help=argparse.SUPPRESS)
     parser.add_argument("options", nargs="*", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:

@@ -143,6 +143,21 @@ def test_envi_data_is_a_view_of_the_file_in_native_order(tmp_path):
     assert swapped.dtype == np.int16 and swapped.dtype.isnative and swapped.flags.owndata
 
 
+def test_envi_file_cut_short_after_opening_fails_cleanly(tmp_path, run_main, monkeypatch):
+    img = envi_scene("bsq", 0)(tmp_path)
+    sio.savemat(tmp_path / "labels.mat", {"gt": np.zeros((H, W), np.uint8)})
+    load_gt = convert._load_gt
+
+    def cut_then_load(path):              # runs between opening the image and reading it
+        os.truncate(tmp_path / "s.img", CUBE.nbytes // 2)
+        return load_gt(path)
+    monkeypatch.setattr(convert, "_load_gt", cut_then_load)
+    with pytest.raises(ValueError, match=r"^ENVI data file .*s\.img ended before the crop window$"):
+        run_main("--img", img, "--gt", tmp_path / "labels.mat", "--out-dir", tmp_path / "out",
+                 "--crop", "30", "0", "10", str(W))
+    assert not (tmp_path / "out").exists()
+
+
 # ---- the size limit --------------------------------------------------------------
 
 LIMIT = 2 ** 32 - 1      # bytes a MAT v5 variable record may take after its tag

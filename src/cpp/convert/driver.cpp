@@ -117,7 +117,8 @@ py::str size_mb(const py::object& path) {
 // summary; refuse them before anything is written.
 void require_spatial_axes(const char* what, const py::object& shape) {
   if (py::len(shape) < 2) {
-    raise(PyExc_ValueError, concat(what, " must have at least two dimensions (height, width), got shape ", shape));
+    raise(PyExc_ValueError,
+          concat(what, " must have at least two dimensions (height, width), got shape ", shape));
   }
 }
 
@@ -125,7 +126,9 @@ void require_spatial_axes(const char* what, const py::object& shape) {
 // value range; refuse it before anything is written.
 void require_values(const py::object& shape) {
   for (py::handle extent : py::iter(shape)) {
-    if (compare(extent, Py_EQ, py::int_(0))) raise(PyExc_ValueError, concat("Image holds no values, got shape ", shape));
+    if (compare(extent, Py_EQ, py::int_(0))) {
+      raise(PyExc_ValueError, concat("Image holds no values, got shape ", shape));
+    }
   }
 }
 

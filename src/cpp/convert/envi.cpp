@@ -1,5 +1,9 @@
 // ENVI header/data pairs through spectral.
+#include <cerrno>
+#include <cstdint>
+
 #include "convert/convert.hpp"
+#include "convert/raw_window.hpp"
 
 namespace nivra::convert {
 
@@ -84,6 +88,54 @@ py::object memory_map(const Namespace& g, const py::object& img) {
   return img.attr("open_memmap")(py::arg("interleave") = "bip", py::arg("writable") = false);
 }
 
+raw::Layout layout_of(const py::object& img) {
+  py::module_ spectral = py::module_::import("spectral");
+  py::object interleave = img.attr("interleave");
+  raw::Interleave order = interleave.equal(spectral.attr("BIL"))   ? raw::Interleave::bil
+                          : interleave.equal(spectral.attr("BIP")) ? raw::Interleave::bip
+                                                                   : raw::Interleave::bsq;
+  auto number = [&](const char* name) { return img.attr(name).cast<std::int64_t>(); };
+  return {number("nrows"), number("ncols"), number("nbands"), number("sample_size"), number("offset"), order};
+}
+
+// A window read straight from the data file into memory, lines x samples x
+// bands in native byte order. A window of the memory map would bring in the
+// pages around each of its rows as well, many times the window's size.
+py::object read_window(const py::object& data_file, const raw::Layout& layout, const CropWindow& crop,
+                       const py::object& file_dtype, bool swapped) {
+  py::object np = ns()["np"];
+  raw::Window window{crop.y.cast<std::int64_t>(), crop.x.cast<std::int64_t>(), crop.h.cast<std::int64_t>(),
+                     crop.w.cast<std::int64_t>()};
+  py::object h = crop.h, w = crop.w, bands = py::int_(layout.bands);
+  py::tuple shape = py::make_tuple(h, w, bands), band_last = py::make_tuple(0, 1, 2);  // bip
+  if (layout.interleave == raw::Interleave::bsq) {
+    shape = py::make_tuple(bands, h, w);
+    band_last = py::make_tuple(1, 2, 0);
+  } else if (layout.interleave == raw::Interleave::bil) {
+    shape = py::make_tuple(h, bands, w);
+    band_last = py::make_tuple(0, 2, 1);
+  }
+
+  py::object out = np.attr("empty")(shape, file_dtype);
+  int error = 0;
+  {
+    py::buffer_info buffer = py::reinterpret_borrow<py::buffer>(out).request(true);
+    with_context(ns()["open"](data_file, "rb"), [&](py::object file) {
+      int fd = file.attr("fileno")().cast<int>();
+      py::gil_scoped_release unlocked;
+      error = raw::read_window(fd, layout, window, static_cast<unsigned char*>(buffer.ptr));
+    });
+  }
+  if (error > 0) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, data_file.ptr());
+    throw py::error_already_set();
+  }
+  if (error < 0) raise(PyExc_ValueError, concat("ENVI data file ", data_file, " ended before the crop window"));
+  if (swapped) out = out.attr("byteswap")(true).attr("view")(out.attr("dtype").attr("newbyteorder")("="));
+  return np.attr("transpose")(out, band_last);
+}
+
 OpenedImage open_envi(py::object path_arg) {
   py::str path = require_str({"_load_envi", "path"}, path_arg);
   const Namespace& g = ns();
@@ -130,15 +182,18 @@ OpenedImage open_envi(py::object path_arg) {
 
   py::object mapped = memory_map(g, img);
   if (mapped.is_none()) return already_read(load_as_stored(g, img), meta);
-  // Values come back in native byte order: a view of the map when the file
-  // has it, else one swapped copy of what is read.
+  // The whole image is a view of the map when the file has the machine's
+  // byte order, else one swapped copy; a window is read from the file.
   py::object native = mapped.attr("dtype").attr("newbyteorder")("=");
   bool swapped = !truthy(mapped.attr("dtype").attr("isnative"));
-  return {py::tuple(mapped.attr("shape")), native, meta, [mapped, native, swapped](const CropWindow* window) {
-            py::object part = window ? cut_window(mapped, *window) : mapped;
-            py::object np = ns()["np"];
-            return swapped ? np.attr("asarray")(part, py::arg("dtype") = native) : np.attr("asarray")(part);
-          }};
+  py::object data_file = img.attr("filename"), file_dtype = mapped.attr("dtype");
+  raw::Layout layout = layout_of(img);
+  auto read = [=](const CropWindow* window) {
+    if (window) return read_window(data_file, layout, *window, file_dtype, swapped);
+    py::object asarray = ns()["np"].attr("asarray");
+    return swapped ? asarray(mapped, py::arg("dtype") = native) : asarray(mapped);
+  };
+  return {py::tuple(mapped.attr("shape")), native, meta, read};
 }
 
 }  // namespace

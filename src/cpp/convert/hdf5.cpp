@@ -50,7 +50,8 @@ py::object read_dataset(const py::str& file_path, const py::object& key, bool ba
     if (!window) {
       data = ds[slice(py::none(), py::none())];
     } else {
-      py::object rows = slice(window->y, window->y + window->h), columns = slice(window->x, window->x + window->w);
+      py::object rows = slice(window->y, window->y + window->h);
+      py::object columns = slice(window->x, window->x + window->w);
       py::tuple index = band_first ? py::tuple(py::make_tuple(slice(py::none(), py::none()), rows, columns))
                                    : py::tuple(py::make_tuple(rows, columns));
       data = ds[index];

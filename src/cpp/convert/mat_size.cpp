@@ -49,9 +49,10 @@ void require_storable_size(const py::object& key, const py::object& shape, const
   for (int i = 0; i < parts; ++i) record = record + element_bytes(values * part);
 
   if (compare(record, Py_GT, py::int_(kMaxRecordBytes))) {
-    raise(PyExc_ValueError, concat("Variable '", key, "' would take ", record, " bytes (",
-                                   format(record / py::int_(1048576), ".1f"), " MB); a MAT file holds at most ",
-                                   py::int_(kMaxRecordBytes), " bytes per variable. Use --crop to convert a smaller window"));
+    raise(PyExc_ValueError,
+          concat("Variable '", key, "' would take ", record, " bytes (", format(record / py::int_(1048576), ".1f"),
+                 " MB); a MAT file holds at most ", py::int_(kMaxRecordBytes),
+                 " bytes per variable. Use --crop to convert a smaller window"));
   }
 }
 
