@@ -3,8 +3,8 @@ a fresh child process, on the windowed path and on the literal one.
 
 The literal path is whole-scene loads plus savemat: the loaders, `_apply_crop`
 and `sio.savemat` are rebound to plain wrappers, which makes `main` take its
-plain flow, and the loaded image is copied into memory (the ENVI loader
-itself returns a view of its memory map). Peak resident memory is the child's
+plain flow, and an ENVI image is copied into memory (its loader itself
+returns a view of its memory map). Peak resident memory is the child's
 high-water mark, so memory-mapped pages that were read count in it.
 
 Scenes are written once into the cache directory and reused:
@@ -133,7 +133,8 @@ def cases(cache, quick):
 # ---- one run in a child process ----------------------------------------------------
 
 def force_literal(convert):
-    """Plain wrappers: main takes its plain flow and every scene is read whole."""
+    """Plain wrappers: main takes its plain flow and every scene is read whole
+    (the ENVI loader's memory map is copied into memory, as a whole read does)."""
     def whole(loader):
         def load(path):
             data, meta = loader(path)
@@ -143,7 +144,7 @@ def force_literal(convert):
     def plain(function):
         return lambda *args, **kwargs: function(*args, **kwargs)
 
-    convert._LOADERS = {fmt: whole(loader) for fmt, loader in convert._LOADERS.items()}
+    convert._LOADERS = {fmt: (whole if fmt == "envi" else plain)(loader) for fmt, loader in convert._LOADERS.items()}
     convert._apply_crop = plain(convert._apply_crop)
     convert.sio.savemat = plain(convert.sio.savemat)
 
