@@ -1,6 +1,7 @@
 // The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
 #include "convert/convert.hpp"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -114,36 +115,38 @@ py::str size_mb(const py::object& path) {
 
 // Arrays without height and width would be written and then fail in the
 // summary; refuse them before anything is written.
-void require_spatial_axes(const char* what, const py::object& array) {
-  if (compare(array.attr("ndim"), Py_LT, py::int_(2))) {
-    raise(PyExc_ValueError, concat(what, " must have at least two dimensions (height, width), got shape ",
-                                   array.attr("shape")));
+void require_spatial_axes(const char* what, const py::object& shape) {
+  if (py::len(shape) < 2) {
+    raise(PyExc_ValueError,
+          concat(what, " must have at least two dimensions (height, width), got shape ", shape));
   }
 }
 
 // An image without values would be written and then fail in the summary's
 // value range; refuse it before anything is written.
-void require_values(const py::object& data) {
-  if (compare(data.attr("size"), Py_EQ, py::int_(0))) {
-    raise(PyExc_ValueError, concat("Image holds no values, got shape ", data.attr("shape")));
+void require_values(const py::object& shape) {
+  for (py::handle extent : py::iter(shape)) {
+    if (compare(extent, Py_EQ, py::int_(0))) {
+      raise(PyExc_ValueError, concat("Image holds no values, got shape ", shape));
+    }
   }
 }
 
 // Arrays whose element kind (numpy's dtype.kind) is not among `kinds` would
 // be written and then fail in the summary; refuse them before anything is written.
-void require_kind(const py::object& array, const char* kinds, const char* what) {
-  if (!contains(py::str(kinds), array.attr("dtype").attr("kind"))) {
-    raise(PyExc_ValueError, concat(what, ", got dtype ", array.attr("dtype")));
+void require_kind(const py::object& dtype, const char* kinds, const char* what) {
+  if (!contains(py::str(kinds), dtype.attr("kind"))) {
+    raise(PyExc_ValueError, concat(what, ", got dtype ", dtype));
   }
 }
 
 // The value range needs numbers (complex ones included); labels are class
 // numbers for the census.
-void require_numeric_values(const py::object& data) {
-  require_kind(data, "biufc", "Image must hold numeric values");
+void require_numeric_values(const py::object& dtype) {
+  require_kind(dtype, "biufc", "Image must hold numeric values");
 }
 void require_numeric_labels(const py::object& gt) {
-  require_kind(gt, "biuf", "Ground truth must hold numeric class labels");
+  require_kind(gt.attr("dtype"), "biuf", "Ground truth must hold numeric class labels");
 }
 
 py::object first_two(const py::object& shape) { return shape[slice(py::none(), py::int_(2))]; }
@@ -163,12 +166,29 @@ void main() {
   print_line(g, concat("\n  ", bold, "Loading image:", reset, " ", img));
   py::object fmt = g["_detect_format"](img);
   print_line(g, concat("  ", g["GRAY"], "Detected format: ", fmt.attr("upper")(), reset));
-  py::tuple loaded = unpack(g["_LOADERS"][fmt](img), 2);
-  py::object data = loaded[0], meta = loaded[1];
-  print_line(g, concat(check_mark(), " Loaded: shape=", data.attr("shape"), " dtype=", data.attr("dtype")));
-  require_spatial_axes("Image", data);
-  require_values(data);
-  require_numeric_values(data);
+  // The module's own loader opens the image and reads only what is
+  // converted, once the checks have passed; any other is called as it is.
+  py::object loader = g["_LOADERS"][fmt];
+  Opener open = opener_of(loader);
+  if (!crop.is_none() && !apply_crop_is_original()) open = nullptr;
+  std::optional<OpenedImage> opened;
+  py::object data, meta, shape, dtype;
+  if (open) {
+    opened = open(img);
+    meta = opened->meta;
+    shape = opened->shape;
+    dtype = opened->dtype;
+  } else {
+    py::tuple loaded = unpack(loader(img), 2);
+    data = loaded[0];
+    meta = loaded[1];
+    shape = data.attr("shape");
+    dtype = data.attr("dtype");
+  }
+  print_line(g, concat(check_mark(), " Loaded: shape=", shape, " dtype=", dtype));
+  require_spatial_axes("Image", shape);
+  require_values(shape);
+  require_numeric_values(dtype);
 
   py::object gt = py::none(), gt_meta = py::none();
   if (!gt_arg.is_none()) {
@@ -177,30 +197,42 @@ void main() {
     gt = labels[0];
     gt_meta = labels[1];
     print_line(g, concat(check_mark(), " Loaded: shape=", gt.attr("shape"), " dtype=", gt.attr("dtype")));
-    require_spatial_axes("Ground truth", gt);
+    require_spatial_axes("Ground truth", gt.attr("shape"));
     require_numeric_labels(gt);
-    py::object gt_size = first_two(gt.attr("shape")), data_size = first_two(data.attr("shape"));
+    py::object gt_size = first_two(gt.attr("shape")), data_size = first_two(shape);
     if (compare(gt_size, Py_NE, data_size)) {
       print_line(g, concat("  ", g["YELLOW"], "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
                       reset));
     }
   }
 
+  std::optional<CropWindow> window;
   if (!crop.is_none()) {
-    py::tuple window = unpack(crop, 4);
-    print_line(g, concat("\n  ", bold, "Cropping:", reset, " y=", window[0], " x=", window[1],
-                    " h=", window[2], " w=", window[3]));
-    py::tuple cropped = unpack(g["_apply_crop"](data, gt, g["tuple"](crop)), 2);
-    data = cropped[0];
-    gt = cropped[1];
+    py::tuple values = unpack(crop, 4);
+    print_line(g, concat("\n  ", bold, "Cropping:", reset, " y=", values[0], " x=", values[1],
+                    " h=", values[2], " w=", values[3]));
+    if (opened) {
+      window = check_crop_window(g["tuple"](crop), shape);
+      if (!gt.is_none()) gt = cut_window(gt, *window);
+      shape = window_shape(*window, shape);
+    } else {
+      py::tuple cropped = unpack(g["_apply_crop"](data, gt, g["tuple"](crop)), 2);
+      data = cropped[0];
+      gt = cropped[1];
+      shape = data.attr("shape");
+    }
     py::dict record;
-    record["y"] = window[0];
-    record["x"] = window[1];
-    record["height"] = window[2];
-    record["width"] = window[3];
+    record["y"] = values[0];
+    record["x"] = values[1];
+    record["height"] = values[2];
+    record["width"] = values[3];
     meta[py::str("crop")] = record;
-    print_line(g, concat(check_mark(), " Cropped to: ", data.attr("shape")));
+    print_line(g, concat(check_mark(), " Cropped to: ", shape));
   }
+
+  require_storable_size(data_key, shape, dtype);
+  if (!gt.is_none()) require_storable_size(gt_key, gt.attr("shape"), gt.attr("dtype"));
+  if (opened) data = opened->read(window ? &*window : nullptr);
 
   g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
   // Each output goes to a hidden temporary first; the earlier outputs are

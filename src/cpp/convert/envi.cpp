@@ -1,5 +1,9 @@
 // ENVI header/data pairs through spectral.
+#include <cerrno>
+#include <cstdint>
+
 #include "convert/convert.hpp"
+#include "convert/raw_window.hpp"
 
 namespace nivra::convert {
 
@@ -75,7 +79,64 @@ void check_layout(const Namespace& g, const py::object& img, const py::object& h
   }
 }
 
-py::tuple load_envi(py::object path_arg) {
+// The data file as a read-only memory map, viewed lines x samples x bands
+// whatever the interleave, or None when the reader cannot map it.
+py::object memory_map(const Namespace& g, const py::object& img) {
+  if (!truthy(g["hasattr"](img, "open_memmap")) || g["getattr"](img, "dtype", py::none()).is_none()) {
+    return py::none();
+  }
+  return img.attr("open_memmap")(py::arg("interleave") = "bip", py::arg("writable") = false);
+}
+
+raw::Layout layout_of(const py::object& img) {
+  py::module_ spectral = py::module_::import("spectral");
+  py::object interleave = img.attr("interleave");
+  raw::Interleave order = interleave.equal(spectral.attr("BIL"))   ? raw::Interleave::bil
+                          : interleave.equal(spectral.attr("BIP")) ? raw::Interleave::bip
+                                                                   : raw::Interleave::bsq;
+  auto number = [&](const char* name) { return img.attr(name).cast<std::int64_t>(); };
+  return {number("nrows"), number("ncols"), number("nbands"), number("sample_size"), number("offset"), order};
+}
+
+// A window read straight from the data file into memory, lines x samples x
+// bands in native byte order. A window of the memory map would bring in the
+// pages around each of its rows as well, many times the window's size.
+py::object read_window(const py::object& data_file, const raw::Layout& layout, const CropWindow& crop,
+                       const py::object& file_dtype, bool swapped) {
+  py::object np = ns()["np"];
+  raw::Window window{crop.y.cast<std::int64_t>(), crop.x.cast<std::int64_t>(), crop.h.cast<std::int64_t>(),
+                     crop.w.cast<std::int64_t>()};
+  py::object h = crop.h, w = crop.w, bands = py::int_(layout.bands);
+  py::tuple shape = py::make_tuple(h, w, bands), band_last = py::make_tuple(0, 1, 2);  // bip
+  if (layout.interleave == raw::Interleave::bsq) {
+    shape = py::make_tuple(bands, h, w);
+    band_last = py::make_tuple(1, 2, 0);
+  } else if (layout.interleave == raw::Interleave::bil) {
+    shape = py::make_tuple(h, bands, w);
+    band_last = py::make_tuple(0, 2, 1);
+  }
+
+  py::object out = np.attr("empty")(shape, file_dtype);
+  int error = 0;
+  {
+    py::buffer_info buffer = py::reinterpret_borrow<py::buffer>(out).request(true);
+    with_context(ns()["open"](data_file, "rb"), [&](py::object file) {
+      int fd = file.attr("fileno")().cast<int>();
+      py::gil_scoped_release unlocked;
+      error = raw::read_window(fd, layout, window, static_cast<unsigned char*>(buffer.ptr));
+    });
+  }
+  if (error > 0) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, data_file.ptr());
+    throw py::error_already_set();
+  }
+  if (error < 0) raise(PyExc_ValueError, concat("ENVI data file ", data_file, " ended before the crop window"));
+  if (swapped) out = out.attr("byteswap")(true).attr("view")(out.attr("dtype").attr("newbyteorder")("="));
+  return np.attr("transpose")(out, band_last);
+}
+
+OpenedImage open_envi(py::object path_arg) {
   py::str path = require_str({"_load_envi", "path"}, path_arg);
   const Namespace& g = ns();
   g["_check_dep"]("spectral");
@@ -107,8 +168,8 @@ py::tuple load_envi(py::object path_arg) {
   // cannot open the data file; open it here first so that the error is clean.
   if (!img_path.is_none()) g["open"](img_path, "rb").attr("close")();
   py::object img = open_image(envi, hdr_path, img_path);
+  // Ahead of the map: a data file shorter than promised would fault on access.
   check_layout(g, img, hdr_path);
-  py::object data = load_as_stored(g, img);
 
   py::dict meta;
   py::object header = truthy(g["hasattr"](img, "metadata")) ? py::object(img.attr("metadata")) : py::dict();
@@ -118,14 +179,29 @@ py::tuple load_envi(py::object path_arg) {
   }
   meta["_source_format"] = "ENVI";
   meta["_source_file"] = os_path("abspath")(hdr_path);
-  return py::make_tuple(data, meta);
+
+  py::object mapped = memory_map(g, img);
+  if (mapped.is_none()) return already_read(load_as_stored(g, img), meta);
+  // The whole image is a view of the map when the file has the machine's
+  // byte order, else one swapped copy; a window is read from the file.
+  py::object native = mapped.attr("dtype").attr("newbyteorder")("=");
+  bool swapped = !truthy(mapped.attr("dtype").attr("isnative"));
+  py::object data_file = img.attr("filename"), file_dtype = mapped.attr("dtype");
+  raw::Layout layout = layout_of(img);
+  auto read = [=](const CropWindow* window) {
+    if (window) return read_window(data_file, layout, *window, file_dtype, swapped);
+    py::object asarray = ns()["np"].attr("asarray");
+    return swapped ? asarray(mapped, py::arg("dtype") = native) : asarray(mapped);
+  };
+  return {py::tuple(mapped.attr("shape")), native, meta, read};
 }
 
 }  // namespace
 
 void register_envi(py::module_& m) {
   def_function(m, "_load_envi", "(path)", "Load an ENVI file (.hdr/.img pair). Returns (data, metadata).",
-               &load_envi, py::arg("path"));
+               [](py::object path) { return load_whole(open_envi, std::move(path)); }, py::arg("path"));
+  remember_opener(m.attr("_load_envi"), open_envi);
 }
 
 }  // namespace nivra::convert

@@ -28,7 +28,46 @@ py::dict safe_attrs(py::handle attrs) {
   return result;
 }
 
-py::tuple load_hdf5(py::object path_arg) {
+// Whether a window can be read straight from `ds`: a dataset of plain
+// numbers with height and width, whose slices are arrays of its own shape.
+bool sliceable(const py::module_& h5py, const py::object& ds) {
+  if (!is_instance(ds, h5py.attr("Dataset"))) return false;
+  py::object shape = ds.attr("shape"), dtype = ds.attr("dtype");
+  return !shape.is_none() && py::len(shape) >= 2 && contains(py::str("biufc"), dtype.attr("kind")) &&
+         py::len(dtype.attr("shape")) == 0;
+}
+
+py::object band_last(const py::object& data) {
+  return ns()["np"].attr("transpose")(data, py::make_tuple(1, 2, 0));
+}
+
+// The window (or all) of dataset `key`, band-last when `band_first`.
+py::object read_dataset(const py::str& file_path, const py::object& key, bool band_first,
+                        const CropWindow* window) {
+  py::object data;
+  with_context(py::module_::import("h5py").attr("File")(file_path, "r"), [&](py::object f) {
+    py::object ds = f[key];
+    if (!window) {
+      data = ds[slice(py::none(), py::none())];
+    } else {
+      py::object rows = slice(window->y, window->y + window->h);
+      py::object columns = slice(window->x, window->x + window->w);
+      py::tuple index = band_first ? py::tuple(py::make_tuple(slice(py::none(), py::none()), rows, columns))
+                                   : py::tuple(py::make_tuple(rows, columns));
+      data = ds[index];
+    }
+  });
+  return band_first ? band_last(data) : data;
+}
+
+// Band-first cubes (the first axis strictly the smallest) become band-last.
+bool is_band_first(const py::object& shape) {
+  if (py::len(shape) != 3) return false;
+  py::tuple chw = unpack(shape, 3);
+  return compare(chw[0], Py_LT, chw[1]) && compare(chw[0], Py_LT, chw[2]);
+}
+
+OpenedImage open_hdf5(py::object path_arg) {
   py::str path = require_str({"_load_hdf5", "path"}, path_arg);
   const Namespace& g = ns();
   g["_check_dep"]("h5py");
@@ -46,7 +85,7 @@ py::tuple load_hdf5(py::object path_arg) {
   }
 
   py::dict meta;
-  py::object data;
+  py::object data, shape, dtype;  // data only when it had to be read whole here
   with_context(h5py.attr("File")(file_path, "r"), [&](py::object f) {
     // Only datasets are recorded; groups and committed datatypes are walked past.
     py::dict datasets;
@@ -80,7 +119,12 @@ py::tuple load_hdf5(py::object path_arg) {
                                    ".\nAvailable datasets: ", g["list"](datasets.attr("keys")())));
     }
     py::object ds = f[dataset_key];
-    data = ds[slice(py::none(), py::none())];
+    if (sliceable(h5py, ds)) {
+      shape = ds.attr("shape");
+      dtype = ds.attr("dtype");
+    } else {
+      data = ds[slice(py::none(), py::none())];
+    }
     meta["dataset_used"] = dataset_key;
 
     py::dict ds_attrs = safe_attrs(ds.attr("attrs"));
@@ -89,17 +133,15 @@ py::tuple load_hdf5(py::object path_arg) {
     if (truthy(file_attrs)) meta["file_attrs"] = file_attrs;
   });
 
-  // Band-first cubes (the first axis strictly the smallest) become band-last.
-  if (compare(data.attr("ndim"), Py_EQ, py::int_(3))) {
-    py::tuple chw = unpack(data.attr("shape"), 3);
-    if (compare(chw[0], Py_LT, chw[1]) && compare(chw[0], Py_LT, chw[2])) {
-      data = g["np"].attr("transpose")(data, py::make_tuple(1, 2, 0));
-      meta["_transposed"] = "CHW \u2192 HWC";
-    }
-  }
+  bool band_first = is_band_first(data ? py::object(data.attr("shape")) : shape);
+  if (band_first) meta["_transposed"] = "CHW \u2192 HWC";
   meta["_source_format"] = "HDF5";
   meta["_source_file"] = os_path("abspath")(file_path);
-  return py::make_tuple(data, meta);
+  if (data) return already_read(band_first ? band_last(data) : data, meta);
+  if (band_first) shape = py::make_tuple(shape[py::int_(1)], shape[py::int_(2)], shape[py::int_(0)]);
+  return {py::tuple(shape), dtype, meta, [file_path, dataset_key, band_first](const CropWindow* window) {
+            return read_dataset(file_path, dataset_key, band_first, window);
+          }};
 }
 
 }  // namespace
@@ -109,7 +151,8 @@ void register_hdf5(py::module_& m) {
                "Load an HDF5 file. Returns (data, metadata).\n\n"
                "    Auto-detects the main dataset (largest array) if no specific dataset\n"
                "    is specified via 'path.h5:/dataset_name' syntax.\n",
-               &load_hdf5, py::arg("path"));
+               [](py::object path) { return load_whole(open_hdf5, std::move(path)); }, py::arg("path"));
+  remember_opener(m.attr("_load_hdf5"), open_hdf5);
   def_function(m, "_json_safe", "(val)", "Make HDF5 attribute values JSON-serializable.", &json_safe,
                py::arg("val"));
 }

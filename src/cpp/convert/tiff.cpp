@@ -10,16 +10,41 @@ py::dict plain_dict(py::handle mapping) {
   return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type))(mapping);
 }
 
-py::tuple load_tiff(py::object path_arg) {
+// The library's block cache would otherwise keep a second, decoded copy of
+// what is read (up to 5% of the machine's memory); 64 MB costs no speed.
+constexpr int kBlockCacheMegabytes = 64;
+
+// All bands of the window (or of the whole raster), band-last: a view of
+// the band-first array read.
+py::object read_bands(const py::str& path, const CropWindow* window) {
+  const Namespace& g = ns();
+  py::module_ rasterio = py::module_::import("rasterio");
+  py::object bands;
+  with_context(rasterio.attr("Env")(py::arg("GDAL_CACHEMAX") = kBlockCacheMegabytes), [&](py::object) {
+    with_context(rasterio.attr("open")(path), [&](py::object src) {
+      if (!window) {
+        bands = src.attr("read")();
+        return;
+      }
+      py::object Window = py::module_::import("rasterio.windows").attr("Window");
+      bands = src.attr("read")(py::arg("window") = Window(window->x, window->y, window->w, window->h));
+    });
+  });
+  return g["np"].attr("transpose")(bands, py::make_tuple(1, 2, 0));
+}
+
+OpenedImage open_tiff(py::object path_arg) {
   py::str path = require_str({"_load_tiff", "path"}, path_arg);
   const Namespace& g = ns();
   g["_check_dep"]("rasterio");
   py::module_ rasterio = py::module_::import("rasterio");
 
   py::dict meta;
-  py::object data;
+  py::tuple shape;
+  py::object dtype;
   with_context(rasterio.attr("open")(path), [&](py::object src) {
-    data = g["np"].attr("transpose")(src.attr("read")(), py::make_tuple(1, 2, 0));
+    shape = py::make_tuple(src.attr("height"), src.attr("width"), src.attr("count"));
+    dtype = g["np"].attr("dtype")(src.attr("dtypes")[py::int_(0)]);
     meta["driver"] = src.attr("driver");
     meta["dtype"] = str_of(src.attr("dtypes")[py::int_(0)]);
     meta["nodata"] = src.attr("nodata");
@@ -71,14 +96,15 @@ py::tuple load_tiff(py::object path_arg) {
   py::object crs = meta.attr("get")("crs");
   meta["_source_format"] = truthy(crs) ? "GeoTIFF" : "TIFF";
   meta["_source_file"] = os_path("abspath")(path);
-  return py::make_tuple(data, meta);
+  return {shape, dtype, meta, [path](const CropWindow* window) { return read_bands(path, window); }};
 }
 
 }  // namespace
 
 void register_tiff(py::module_& m) {
   def_function(m, "_load_tiff", "(path)", "Load a TIFF or GeoTIFF. Returns (data, metadata).",
-               &load_tiff, py::arg("path"));
+               [](py::object path) { return load_whole(open_tiff, std::move(path)); }, py::arg("path"));
+  remember_opener(m.attr("_load_tiff"), open_tiff);
 }
 
 }  // namespace nivra::convert

@@ -1,0 +1,59 @@
+// The size limit of one variable in a MAT v5 file, checked from the shape
+// and element type alone.
+#include <algorithm>
+
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+// savemat refuses a variable whose record, after its 8-byte tag, takes
+// 2**32 bytes or more.
+constexpr unsigned long long kMaxRecordBytes = 4294967295ULL;
+
+// A data element holding `count` bytes: a tag with up to four bytes inside
+// it, else the tag followed by the bytes padded to a multiple of eight.
+py::object element_bytes(const py::object& count) {
+  py::int_ eight(8);
+  if (compare(count, Py_LE, py::int_(4))) return eight;
+  py::object padding = (py::int_(0) - count).attr("__mod__")(eight);
+  return eight + count + padding;
+}
+
+}  // namespace
+
+void require_storable_size(const py::object& key, const py::object& shape, const py::object& dtype) {
+  // Bytes per stored value and values per element: savemat stores booleans
+  // as bytes, complex values as a real and an imaginary part, and floats
+  // other than 4 or 8 bytes as doubles. Other kinds are not numeric arrays.
+  py::str kind = dtype.attr("kind");
+  py::object itemsize = dtype.attr("itemsize");
+  py::object part = itemsize;
+  int parts = 1;
+  if (kind.equal(py::str("b"))) {
+    part = py::int_(1);
+  } else if (kind.equal(py::str("f"))) {
+    if (!contains(py::make_tuple(4, 8), itemsize)) part = py::int_(8);
+  } else if (kind.equal(py::str("c"))) {
+    part = py::int_(itemsize.cast<Py_ssize_t>() / 2);
+    parts = 2;
+  } else if (!kind.equal(py::str("i")) && !kind.equal(py::str("u"))) {
+    return;
+  }
+
+  py::object values = py::int_(1);
+  for (py::handle extent : py::iter(shape)) values = values * extent;
+  py::object dims = py::int_(4 * std::max<Py_ssize_t>(py::len(shape), 2));
+  py::object record = py::int_(16) + element_bytes(dims) + element_bytes(py::int_(py::len(key)));
+  for (int i = 0; i < parts; ++i) record = record + element_bytes(values * part);
+
+  if (compare(record, Py_GT, py::int_(kMaxRecordBytes))) {
+    raise(PyExc_ValueError,
+          concat("Variable '", key, "' would take ", record, " bytes (", format(record / py::int_(1048576), ".1f"),
+                 " MB); a MAT file holds at most ", py::int_(kMaxRecordBytes),
+                 " bytes per variable. Use --crop to convert a smaller window"));
+  }
+}
+
+}  // namespace nivra::convert
