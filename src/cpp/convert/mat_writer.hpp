@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace nivra::mat {
@@ -270,9 +271,9 @@ class Element {
     append_u32(head, m.array_class | flags << 8);
     append_u32(head, 0);  // nzmax
     std::string dims;
-    for (auto d : m.dims) append_u32(dims, static_cast<std::uint32_t>(static_cast<std::int32_t>(d)));
-    append_small_or_regular(head, miINT32, dims);
-    append_small_or_regular(head, miINT8, m.name);
+    for (auto d : m.dims) append_u32(dims, static_cast<std::uint32_t>(d));
+    append_element(head, miINT32, dims);
+    append_element(head, miINT8, m.name);
     literal_ = std::move(head);
     add_data(m.data_type, m.real);
     for (const Part& part : m.imaginary) add_data(m.data_type, part);
@@ -308,33 +309,32 @@ class Element {
     int part;             // index into parts_, or -1
   };
 
-  // A data element: a small one (tag of 4 bytes holding up to 4 bytes of
-  // data) or a regular one, padded to 8 bytes.
-  static void append_small_or_regular(std::string& out, DataType type, const std::string& bytes) {
-    if (bytes.size() <= 4) {
-      append_u32(out, static_cast<std::uint32_t>(bytes.size()) << 16 | type);
-      out += bytes;
-      out.resize(out.size() + 4 - bytes.size(), '\0');
-    } else {
-      append_u32(out, type);
-      append_u32(out, static_cast<std::uint32_t>(bytes.size()));
-      out += bytes;
-      out.resize(out.size() + (8 - bytes.size() % 8) % 8, '\0');
+  // The tag of a data element of `bytes` bytes and the zeros after its data:
+  // a small element (4-byte tag, data padded to 4) or a regular one (8-byte
+  // tag, data padded to a multiple of 8).
+  static std::pair<std::string, std::size_t> data_tag(DataType type, std::uint64_t bytes) {
+    std::string tag;
+    if (bytes <= 4) {
+      append_u32(tag, static_cast<std::uint32_t>(bytes) << 16 | type);
+      return {tag, static_cast<std::size_t>(4 - bytes)};
     }
+    append_u32(tag, type);
+    append_u32(tag, static_cast<std::uint32_t>(bytes));
+    return {tag, static_cast<std::size_t>((8 - bytes % 8) % 8)};
+  }
+
+  static void append_element(std::string& out, DataType type, const std::string& bytes) {
+    const auto [tag, padding] = data_tag(type, bytes.size());
+    out += tag;
+    out += bytes;
+    out.append(padding, '\0');
   }
 
   void add_data(DataType type, const Part& part) {
     const std::uint64_t bytes = part.size() * part.item;
     if (bytes >= (std::uint64_t(1) << 32)) throw TooLarge();
-    std::uint64_t padding;
-    if (bytes <= 4) {
-      append_u32(literal_, static_cast<std::uint32_t>(bytes) << 16 | type);
-      padding = 4 - bytes;
-    } else {
-      append_u32(literal_, type);
-      append_u32(literal_, static_cast<std::uint32_t>(bytes));
-      padding = (8 - bytes % 8) % 8;
-    }
+    const auto [tag, padding] = data_tag(type, bytes);
+    literal_ += tag;
     flush_literal();
     pieces_.push_back({size_, bytes, {}, static_cast<int>(parts_.size())});
     parts_.push_back(simplified(part));
