@@ -274,6 +274,23 @@ def test_sigkill_while_writing_a_large_data_mat(inputs, writer):
     assert "again" in sio.loadmat(out / "data.mat")
 
 
+def test_ctrl_c_while_writing_natively_stops_and_cleans_up(inputs):
+    small, labels, out = inputs
+    before = snapshot(out)
+    child = subprocess.Popen([sys.executable, "-c", KILLED_WHILE_SAVING, out, "native"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        wait_for_growing_temporary(child, out, least=1 << 20)
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 130, stderr  # the command's status for an interrupt
+    assert hidden_temporaries(out) == []
+    assert snapshot(out) == before
+
+
 KILLED_BEFORE_RENAME = """
 import os, signal, sys
 from nivra import cli, convert
