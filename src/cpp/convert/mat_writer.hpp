@@ -188,6 +188,65 @@ inline void step(const Part& part, std::size_t from, std::size_t to, std::int64_
   }
 }
 
+// The slices [first_slice, last_slice] that column-major elements
+// [first, first + count) touch, and the rows of each that they cover.
+struct Range {
+  std::uint64_t first, last, rows, first_slice, last_slice;
+
+  Range(const Split& split, std::uint64_t first_element, std::uint64_t count)
+      : first(first_element), last(first_element + count - 1), rows(split.rows),
+        first_slice(first / rows), last_slice(last / rows) {}
+  std::uint64_t row_begin(std::uint64_t slice) const { return slice == first_slice ? first % rows : 0; }
+  std::uint64_t row_end(std::uint64_t slice) const { return slice == last_slice ? last % rows + 1 : rows; }
+};
+
+// Rows over two or more axes (a band-last cube, whose bands are the slices):
+// gathered in square tiles over the first two axes, so that the reads of
+// one tile fall in short runs on a few pages, for every slice in range.
+template <unsigned N>
+void gather_tiles(const Part& part, const Split& split, std::uint64_t first, std::uint64_t count,
+                  unsigned char* out) {
+  constexpr std::int64_t kSide = 8;
+  const std::size_t ndim = part.shape.size();
+  const std::int64_t height = part.shape[0], width = part.shape[1];
+  const std::uint64_t plane = static_cast<std::uint64_t>(height * width);
+  const Range range(split, first, count);
+  const std::uint64_t row_begin = range.first_slice == range.last_slice ? range.row_begin(range.first_slice) : 0;
+  const std::uint64_t row_end = range.first_slice == range.last_slice ? range.row_end(range.first_slice) : split.rows;
+  std::vector<std::int64_t> index(ndim, 0);
+  std::int64_t offsets[kSide * kSide];
+  std::uint64_t rows[kSide * kSide];
+
+  for (std::uint64_t p = row_begin / plane; p * plane < row_end; ++p) {
+    const std::int64_t plane_offset = offset_of(part, p, 2, split.axis, index.data());
+    for (std::int64_t j0 = 0; j0 < width; j0 += kSide) {
+      for (std::int64_t i0 = 0; i0 < height; i0 += kSide) {
+        const std::int64_t i1 = std::min(height, i0 + kSide), j1 = std::min(width, j0 + kSide);
+        const std::uint64_t lowest = p * plane + static_cast<std::uint64_t>(j0 * height + i0);
+        const std::uint64_t highest = p * plane + static_cast<std::uint64_t>((j1 - 1) * height + i1 - 1);
+        if (highest < row_begin || lowest >= row_end) continue;
+        int n = 0;
+        for (std::int64_t j = j0; j < j1; ++j) {
+          for (std::int64_t i = i0; i < i1; ++i, ++n) {
+            offsets[n] = plane_offset + i * part.strides[0] + j * part.strides[1];
+            rows[n] = p * plane + static_cast<std::uint64_t>(j * height + i);
+          }
+        }
+        std::int64_t slice_offset = offset_of(part, range.first_slice, split.axis, ndim, index.data());
+        for (std::uint64_t slice = range.first_slice; slice <= range.last_slice; ++slice) {
+          const std::uint64_t lo = range.row_begin(slice), hi = range.row_end(slice);
+          const char* from = part.data + slice_offset;
+          const std::uint64_t start = slice * split.rows;
+          for (int k = 0; k < n; ++k) {
+            if (rows[k] >= lo && rows[k] < hi) copy_item<N>(from + offsets[k], out + (start + rows[k] - first) * N, part.swapped);
+          }
+          step(part, split.axis, ndim, index.data(), slice_offset);
+        }
+      }
+    }
+  }
+}
+
 // Column-major elements [first, first + count) of a simplified part, as
 // native-order bytes into `out`. When the rows are not the fastest axis in
 // memory, they are gathered in tiles of a few hundred rows across every
@@ -199,6 +258,7 @@ void gather(const Part& part, std::uint64_t first, std::uint64_t count, unsigned
   constexpr std::uint64_t kTile = 256;
   const std::size_t ndim = part.shape.size();
   const Split split = split_of(part);
+  if (split.tiled && split.axis >= 2) return gather_tiles<N>(part, split, first, count, out);
   const std::uint64_t last = first + count - 1;
   const std::uint64_t first_slice = first / split.rows, last_slice = last / split.rows;
   const std::uint64_t row_begin = first_slice == last_slice ? first % split.rows : 0;
