@@ -410,6 +410,23 @@ def bytes_swapped(array):
     return array.astype(array.dtype.newbyteorder(">"))
 
 
+class NullFile:
+    """A binary file that keeps nothing it is given."""
+
+    def __init__(self):
+        self.position = 0
+
+    def write(self, data):
+        self.position += len(data)
+        return len(data)
+
+    def tell(self):
+        return self.position
+
+    def seek(self, position):
+        self.position = position
+
+
 CONVERT_CASES = [
     case("_strip_dataset_specifier-colon-slash", None, c._strip_dataset_specifier, "scene.h5:/grp/cube"),
     case("_strip_dataset_specifier-double-colon", None, c._strip_dataset_specifier, "s3://b/scene.h5::cube"),
@@ -489,6 +506,16 @@ CONVERT_CASES = [
     case("_print_summary-empty-image", ValueError, c._print_summary, np.zeros((0, 3)), None, {}, None, "out", 1.0),
     case("_print_summary-not-an-array", AttributeError, c._print_summary, [[1]], None, {}, None, "out", 1.0),
     *arity("_print_summary", c._print_summary, (TINY, None, {}, None, "out", 1.0)),
+
+    case("_write_mat", None, c._write_mat, NullFile(), "data", IMAGE),
+    case("_write_mat-blocks-threads", None, c._write_mat, NullFile(), "data", IMAGE, block_size=4096, threads=3),
+    case("_write_mat-swapped-complex", None, c._write_mat, NullFile(), "x", bytes_swapped(IMAGE[::2] * 1j)),
+    case("_write_mat-left-to-savemat", None, c._write_mat, NullFile(), "x", IMAGE.astype(np.float16)),
+    case("_write_mat-too-large", sio.matlab.MatWriteError, c._write_mat, NullFile(), "x",
+         np.broadcast_to(np.uint8(1), (1 << 16, 1 << 16))),
+    case("_write_mat-unwritable", AttributeError, c._write_mat, object(), "x", IMAGE),
+    case("_write_mat-bad-block-size", ValueError, c._write_mat, NullFile(), "x", IMAGE, block_size=7),
+    *arity("_write_mat", c._write_mat, (NullFile(), "x", TINY)),
 ]
 
 

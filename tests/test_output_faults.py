@@ -225,34 +225,39 @@ def test_file_size_limit_on_labels_replaces_none_of_the_earlier_outputs(inputs, 
 # ---- killed while writing -----------------------------------------------------------------
 
 KILLED_WHILE_SAVING = """
-import sys
+import sys, types
 import numpy as np
+import scipy.io
 from nivra import cli, convert
 
 image = np.random.default_rng(1).integers(0, 256, size=(2000, 2000, 25), dtype=np.uint8)  # 100 MB
 convert._LOADERS["tiff"] = lambda path: (image, {"_source_format": "fake"})
+if sys.argv[2] == "savemat":  # a rebound savemat is called as bound: scipy's own writer
+    convert.sio = types.SimpleNamespace(savemat=lambda *args, **kwargs: scipy.io.savemat(*args, **kwargs))
 sys.exit(cli.main(["convert_to_mat", "--img", "large.tif", "--out-dir", sys.argv[1]]))
 """
 
 
-def wait_for_growing_temporary(child, out):
-    """Returns the hidden temporary of data.mat once it holds some bytes."""
+def wait_for_growing_temporary(child, out, least=1):
+    """Returns the hidden temporary of data.mat once it holds `least` bytes."""
     deadline = time.monotonic() + 300
     while time.monotonic() < deadline and child.poll() is None:
         for name in hidden_temporaries(out):
-            if name.startswith(".data.mat.") and (out / name).stat().st_size > 0:
+            if name.startswith(".data.mat.") and (out / name).stat().st_size >= least:
                 return name
         time.sleep(0.005)
     pytest.fail(f"no temporary data.mat appeared (child status {child.poll()})")
 
 
-def test_sigkill_while_writing_a_large_data_mat(inputs):
+@pytest.mark.parametrize("writer", ["native", "savemat"])
+def test_sigkill_while_writing_a_large_data_mat(inputs, writer):
     small, labels, out = inputs
     before = snapshot(out)
-    child = subprocess.Popen([sys.executable, "-c", KILLED_WHILE_SAVING, out],
+    child = subprocess.Popen([sys.executable, "-c", KILLED_WHILE_SAVING, out, writer],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        temporary = wait_for_growing_temporary(child, out)
+        # the native writer streams blocks as they are compressed: kill it amid them
+        temporary = wait_for_growing_temporary(child, out, least=(1 << 20) if writer == "native" else 1)
     finally:
         child.kill()
         child.wait()
@@ -267,6 +272,23 @@ def test_sigkill_while_writing_a_large_data_mat(inputs):
     result = run_nivra("convert_to_mat", "--img", small, "--out-dir", out, "--data-key", "again")
     assert result.returncode == 0, result.stderr
     assert "again" in sio.loadmat(out / "data.mat")
+
+
+def test_ctrl_c_while_writing_natively_stops_and_cleans_up(inputs):
+    small, labels, out = inputs
+    before = snapshot(out)
+    child = subprocess.Popen([sys.executable, "-c", KILLED_WHILE_SAVING, out, "native"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        wait_for_growing_temporary(child, out, least=1 << 20)
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 130, stderr  # the command's status for an interrupt
+    assert hidden_temporaries(out) == []
+    assert snapshot(out) == before
 
 
 KILLED_BEFORE_RENAME = """

@@ -3,7 +3,7 @@ import json as json
 import os as os
 import sys as sys
 import time as time
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, BinaryIO, Callable, Dict, Optional, Tuple
 
 import numpy as np
 import scipy.io as sio
@@ -44,4 +44,7 @@ def _print_summary(
     data_key: str = "data",
     gt_key: str = "gt",
 ) -> None: ...
+def _write_mat(
+    file: BinaryIO, name: str, array: np.ndarray, block_size: int = 1048576, threads: int = 0
+) -> bool: ...
 def main() -> None: ...

@@ -1,64 +1,13 @@
 // Binds the census and value-range kernels to numpy arrays through the
 // buffer protocol: no copy, any strides, either byte order.
+#include "convert/array_buffer.hpp"
 #include "convert/census.hpp"
-
-#include "convert/convert.hpp"
 
 namespace nivra::convert {
 
 namespace {
 
 using census::View;
-
-// A read-only buffer of an exact numpy array, released on scope exit.
-class Buffer {
- public:
-  explicit Buffer(py::handle array) {
-    if (!is_exact_ndarray(array)) return;
-    if (PyObject_GetBuffer(array.ptr(), &buffer_, PyBUF_RECORDS_RO) != 0) {
-      PyErr_Clear();  // dtypes without a buffer form (datetime, ...) take the numpy path
-      return;
-    }
-    ok_ = true;
-  }
-  ~Buffer() {
-    if (ok_) PyBuffer_Release(&buffer_);
-  }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-
-  // The element code ('?', 'b', 'B', ..., 'f', 'd'), or 0 when unsupported.
-  char code() const {
-    if (!ok_ || buffer_.format == nullptr) return 0;
-    const char* f = buffer_.format;
-    if (*f == '<' || *f == '>' || *f == '=' || *f == '!' || *f == '@') ++f;
-    if (f[0] == 0 || f[1] != 0) return 0;
-    return f[0];
-  }
-  View view() const {
-    View v{static_cast<const char*>(buffer_.buf), {}, {}, swapped()};
-    for (int d = 0; d < buffer_.ndim; ++d) {
-      v.shape.push_back(buffer_.shape[d]);
-      v.strides.push_back(buffer_.strides[d]);
-    }
-    return v;
-  }
-  Py_ssize_t itemsize() const { return buffer_.itemsize; }
-
- private:
-  static bool is_exact_ndarray(py::handle array) {
-    return py::type::handle_of(array).is(ns()["np"].attr("ndarray"));
-  }
-  bool swapped() const {
-    const std::uint16_t probe = 1;
-    const bool little = *reinterpret_cast<const unsigned char*>(&probe) == 1;
-    const char order = buffer_.format ? buffer_.format[0] : '@';
-    return (order == '>' || order == '!') ? little : (order == '<' ? !little : false);
-  }
-
-  Py_buffer buffer_{};
-  bool ok_ = false;
-};
 
 template <typename T>
 py::object to_python(T value) {

@@ -65,6 +65,13 @@ Opener opener_of(py::handle loader);
 // record in a MAT v5 file must stay under 2**32 bytes.
 void require_storable_size(const py::object& key, const py::object& shape, const py::object& dtype);
 
+// True for scipy.io.savemat as it was when the module was imported.
+bool is_scipy_savemat(py::handle function);
+// Writes `array` under `key` into the open binary file as savemat does with
+// compression, natively and in parallel; false, having written nothing, for
+// an array savemat must write. `label` names the file in the progress line.
+bool write_mat_natively(py::handle file, py::handle key, py::handle array, py::handle label);
+
 void register_detection(py::module_& m);  // _EXT_MAP, _strip_dataset_specifier, _detect_format
 void register_check_dep(py::module_& m);  // _check_dep
 void register_envi(py::module_& m);       // _load_envi
@@ -75,5 +82,6 @@ void register_ground_truth(py::module_& m);  // _load_gt
 void register_crop(py::module_& m);       // _apply_crop
 void register_summary(py::module_& m);    // _print_summary
 void register_driver(py::module_& m);     // main
+void register_mat_writer(py::module_& m);  // _write_mat
 
 }  // namespace nivra::convert

@@ -103,9 +103,11 @@ py::object write_hidden(const Namespace& g, const py::object& path, const char* 
 py::object write_mat(const Namespace& g, const py::object& path, const py::object& key,
                      const py::object& array) {
   return write_hidden(g, path, "wb", [&](py::object f) {
+    py::object savemat = g["sio"].attr("savemat");
+    if (is_scipy_savemat(savemat) && write_mat_natively(f, key, array, os_path("basename")(path))) return;
     py::dict variables;
     variables[key] = array;
-    g["sio"].attr("savemat")(f, variables, py::arg("do_compression") = true);
+    savemat(f, variables, py::arg("do_compression") = true);
   });
 }
 

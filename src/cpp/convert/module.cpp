@@ -59,4 +59,5 @@ PYBIND11_MODULE(convert, m) {
   register_crop(m);
   register_summary(m);
   register_driver(m);
+  register_mat_writer(m);
 }

@@ -1,0 +1,205 @@
+"""Times whole `nivra convert_to_mat` runs with the native MAT writer against
+the literal path (savemat, forced by rebinding `sio.savemat` to a plain
+wrapper) on the same files, with the floor of reading the input and writing
+as many compressed bytes; then the deflate candidates on the scene's bytes.
+
+    python bench/writer.py [--size 1024] [--bands 128] [--skip-literal]
+
+Scenes (made in a temporary directory): an int16 ENVI cube of smooth
+endmember mixtures plus noise, with PNG labels; the same cube as a tiled
+GeoTIFF; a band-first float32 HDF5 cube of half the width and height.
+"""
+import argparse
+import contextlib
+import io
+import os
+import sys
+import tempfile
+import time
+import types
+import zlib
+from pathlib import Path
+
+import h5py
+import numpy as np
+import rasterio
+import scipy.io
+from PIL import Image
+
+from nivra import convert
+
+MB = 1 << 20
+
+
+def scene(size, bands, seed=0):
+    """Reflectance-like int16 cube (size x size x bands) and its labels: five smooth
+    endmember spectra mixed by abundances that vary smoothly over the image, plus noise."""
+    rng = np.random.default_rng(seed)
+    wavelengths = np.linspace(0.0, 1.0, bands, dtype=np.float32)
+    endmembers = np.stack([0.2 + 0.6 * np.exp(-((wavelengths - centre) / width) ** 2)
+                           for centre, width in [(0.15, 0.3), (0.45, 0.15), (0.7, 0.35), (0.9, 0.2), (0.3, 0.5)]])
+    coarse = rng.dirichlet(np.full(5, 0.5), size=(size // 32 + 1, size // 32 + 1)).astype(np.float32)
+    cube = np.empty((size, size, bands), np.int16)
+    labels = np.empty((size, size), np.uint8)
+    step = 64
+    for top in range(0, size, step):
+        rows = np.arange(top, min(size, top + step)) / 32.0
+        columns = np.arange(size) / 32.0
+        r0, c0 = rows.astype(int), columns.astype(int)
+        fr, fc = (rows - r0)[:, None, None], (columns - c0)[None, :, None]
+        mix = ((1 - fr) * (1 - fc) * coarse[r0][:, c0] + fr * (1 - fc) * coarse[r0 + 1][:, c0]
+               + (1 - fr) * fc * coarse[r0][:, c0 + 1] + fr * fc * coarse[r0 + 1][:, c0 + 1])
+        spectra = (mix @ endmembers) * 10000 + rng.normal(0, 25, (len(rows), size, bands)).astype(np.float32)
+        cube[top:top + len(rows)] = np.clip(spectra, 0, 32767)
+        labels[top:top + len(rows)] = mix.argmax(axis=-1) + 1
+    return cube, labels
+
+
+def write_inputs(folder, size, bands):
+    cube, labels = scene(size, bands)
+    cube.transpose(0, 2, 1).tofile(folder / "scene.img")  # band-interleaved by line
+    (folder / "scene.hdr").write_text(
+        f"ENVI\nsamples = {size}\nlines = {size}\nbands = {bands}\nheader offset = 0\n"
+        "file type = ENVI Standard\ndata type = 2\ninterleave = bil\nbyte order = 0\n"
+        "wavelength = {" + ", ".join(f"{400 + 2 * b}" for b in range(bands)) + "}\n")
+    Image.fromarray(labels).save(folder / "labels.png")
+    with rasterio.open(folder / "scene.tif", "w", driver="GTiff", width=size, height=size, count=bands,
+                       dtype="int16", tiled=True, blockxsize=256, blockysize=256) as dst:
+        dst.write(cube.transpose(2, 0, 1))
+    half = size // 2
+    with h5py.File(folder / "scene.h5", "w") as f:
+        f.create_dataset("reflectance", data=(cube[:half, :half].transpose(2, 0, 1) / 10000).astype(np.float32))
+    return cube
+
+
+def literal_sio():
+    """scipy.io with savemat rebound to a plain wrapper: main then calls savemat itself."""
+    original = scipy.io.savemat
+    return types.SimpleNamespace(**{**vars(scipy.io), "savemat": lambda *a, **k: original(*a, **k)})
+
+
+def convert_once(argv, literal):
+    """Runs main; returns (wall seconds, seconds in the loaders)."""
+    loading = [0.0]
+
+    def timed(function):
+        def run(*args, **kwargs):
+            start = time.perf_counter()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                loading[0] += time.perf_counter() - start
+        return run
+
+    saved = {name: getattr(convert, name) for name in ("_LOADERS", "_load_gt", "sio")}
+    try:
+        convert._LOADERS = {fmt: timed(loader) for fmt, loader in saved["_LOADERS"].items()}
+        convert._load_gt = timed(saved["_load_gt"])
+        if literal:
+            convert.sio = literal_sio()
+        sys.argv = ["nivra convert_to_mat", *map(str, argv)]
+        start = time.perf_counter()
+        with contextlib.redirect_stdout(io.StringIO()):
+            convert.main()
+        return time.perf_counter() - start, loading[0]
+    finally:
+        for name, value in saved.items():
+            setattr(convert, name, value)
+
+
+def write_floor(folder, size):
+    """Seconds to write and sync `size` bytes in the output directory."""
+    block = os.urandom(4 * MB)
+    path = folder / "floor.bin"
+    start = time.perf_counter()
+    with open(path, "wb") as f:
+        for offset in range(0, size, len(block)):
+            f.write(block[:min(len(block), size - offset)])
+        f.flush()
+        os.fsync(f.fileno())
+    seconds = time.perf_counter() - start
+    path.unlink()
+    return seconds
+
+
+def conversions(folder, cases, skip_literal):
+    print(f"{'case':<34} {'literal s':>9} {'native s':>9} {'speed-up':>8} {'read s':>7} {'floor s':>8} "
+          f"{'literal MB':>10} {'native MB':>10} {'size':>7}")
+    for label, options in cases:
+        out_native, out_literal = folder / "out-native", folder / "out-literal"
+        native, reading = convert_once([*options, "--out-dir", out_native], literal=False)
+        native_mb = sum((out_native / n).stat().st_size for n in ("data.mat", "gt.mat") if (out_native / n).exists())
+        floor = reading + write_floor(folder, native_mb)
+        if skip_literal:
+            literal, literal_mb = float("nan"), float("nan")
+        else:
+            literal, _ = convert_once([*options, "--out-dir", out_literal], literal=True)
+            literal_mb = sum((out_literal / n).stat().st_size for n in ("data.mat", "gt.mat")
+                             if (out_literal / n).exists())
+        print(f"{label:<34} {literal:>9.2f} {native:>9.2f} {literal / native:>7.1f}x {reading:>7.2f} {floor:>8.2f} "
+              f"{literal_mb / MB:>10.1f} {native_mb / MB:>10.1f} {native_mb / literal_mb - 1:>+7.1%}")
+
+
+def deflate_candidates():
+    """(name, compress(bytes) -> compressed bytes): one stream per 1 MiB block, sync-flushed
+    as the writer does, for each library that can do it; whole-buffer for libdeflate."""
+    def blockwise(module, level, block=MB):
+        def compress(data):
+            out = []
+            for offset in range(0, len(data), block):
+                c = module.compressobj(level, module.DEFLATED, -15)
+                last = offset + block >= len(data)
+                out.append(c.compress(data[offset:offset + block]) + c.flush(module.Z_FINISH if last else module.Z_SYNC_FLUSH))
+            return b"".join(out)
+        return compress
+
+    candidates = [("zlib 6 (savemat, one stream)", lambda data: zlib.compress(data, 6))]
+    with contextlib.suppress(ImportError):
+        from isal import isal_zlib
+        for level in (0, 1, 2, 3):
+            for block in (256 << 10, MB, 4 * MB):
+                candidates.append((f"isal {level}, {block >> 10} KiB blocks", blockwise(isal_zlib, level, block)))
+    with contextlib.suppress(ImportError):
+        from zlib_ng import zlib_ng
+        for level in (1, 6):
+            candidates.append((f"zlib-ng {level}, 1024 KiB blocks", blockwise(zlib_ng, level)))
+    with contextlib.suppress(ImportError):
+        import deflate
+        for level in (1, 6):
+            candidates.append((f"libdeflate {level} (no sync flush)", lambda data, lv=level: deflate.zlib_compress(data, lv)))
+    return candidates
+
+
+def candidates_table(cube, sample_mb):
+    data = np.asfortranarray(cube).tobytes(order="F")[:sample_mb * MB]
+    print(f"\ndeflate on the first {sample_mb} MiB of the ENVI scene's column-major bytes, one core")
+    print(f"{'candidate':<36} {'MiB/s':>7} {'ratio':>6}")
+    for name, compress in deflate_candidates():
+        start = time.perf_counter()
+        size = len(compress(data))
+        seconds = time.perf_counter() - start
+        print(f"{name:<36} {len(data) / MB / seconds:>7.0f} {size / len(data):>6.3f}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--size", type=int, default=1024, help="height and width of the scene")
+    parser.add_argument("--bands", type=int, default=128)
+    parser.add_argument("--sample-mb", type=int, default=64, help="MiB of the scene for the deflate table")
+    parser.add_argument("--skip-literal", action="store_true", help="time the native path only")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(dir=os.environ.get("NIVRA_BENCH_DIR")) as tmp:
+        folder = Path(tmp)
+        cube = write_inputs(folder, args.size, args.bands)
+        n, b, h = args.size, args.bands, args.size // 2
+        print(f"{os.cpu_count()} cores; whole conversions, data.mat + gt.mat")
+        conversions(folder, [
+            (f"ENVI {n}x{n}x{b} int16 + labels", ["--img", folder / "scene.hdr", "--gt", folder / "labels.png"]),
+            (f"GeoTIFF tiled {n}x{n}x{b} int16", ["--img", folder / "scene.tif", "--gt", folder / "labels.png"]),
+            (f"HDF5 {b}x{h}x{h} float32 band-first", ["--img", f"{folder / 'scene.h5'}:/reflectance"]),
+        ], args.skip_literal)
+        candidates_table(cube, args.sample_mb)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,195 @@
+// Writes one numeric array as a compressed level-5 MAT file through the
+// kernel of mat_writer.hpp, compressing with isal's zlib interface (the
+// standard zlib module when isal is missing) called from the workers.
+#include "convert/mat_writer.hpp"
+
+#include <cctype>
+#include <optional>
+
+#include "common/progress.hpp"
+#include "convert/array_buffer.hpp"
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+PyObject* scipy_savemat = nullptr;  // scipy.io.savemat as imported, owned for the life of the process
+
+// Chosen by measurement in bench/writer.py.
+constexpr std::uint64_t kBlockSize = std::uint64_t(1) << 20;
+constexpr int kIsalLevel = 2;
+constexpr int kZlibLevel = 6;  // the fallback matches savemat's size
+
+struct Codec {
+  py::module_ module;
+  int level;
+  unsigned header_hint;  // zlib's level field: 1 fast, 2 default
+};
+
+Codec pick_codec() {
+  try {
+    return {py::module_::import("isal.isal_zlib"), kIsalLevel, 1};
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    return {py::module_::import("zlib"), kZlibLevel, 2};
+  }
+}
+
+struct ElementType {
+  mat::ArrayClass array_class;
+  mat::DataType data_type;
+  bool logical, complex;
+};
+
+// The MAT types of a buffer's elements, or none when savemat must decide.
+std::optional<ElementType> element_type(const Buffer& buffer) {
+  const std::string format = buffer.format();
+  const Py_ssize_t size = buffer.itemsize();
+  if (format == "?" && size == 1) return ElementType{mat::mxUINT8, mat::miUINT8, true, false};
+  if (format == "f" && size == 4) return ElementType{mat::mxSINGLE, mat::miSINGLE, false, false};
+  if (format == "d" && size == 8) return ElementType{mat::mxDOUBLE, mat::miDOUBLE, false, false};
+  if (format == "Zf" && size == 8) return ElementType{mat::mxSINGLE, mat::miSINGLE, false, true};
+  if (format == "Zd" && size == 16) return ElementType{mat::mxDOUBLE, mat::miDOUBLE, false, true};
+  if (format.size() != 1 || std::string("bhilqBHILQ").find(format[0]) == std::string::npos) return std::nullopt;
+  const bool is_signed = std::islower(static_cast<unsigned char>(format[0])) != 0;
+  switch (size) {
+    case 1: return ElementType{is_signed ? mat::mxINT8 : mat::mxUINT8, is_signed ? mat::miINT8 : mat::miUINT8, false, false};
+    case 2: return ElementType{is_signed ? mat::mxINT16 : mat::mxUINT16, is_signed ? mat::miINT16 : mat::miUINT16, false, false};
+    case 4: return ElementType{is_signed ? mat::mxINT32 : mat::mxUINT32, is_signed ? mat::miINT32 : mat::miUINT32, false, false};
+    case 8: return ElementType{is_signed ? mat::mxINT64 : mat::mxUINT64, is_signed ? mat::miINT64 : mat::miUINT64, false, false};
+    default: return std::nullopt;
+  }
+}
+
+// The name's Latin-1 bytes, or none for a name savemat skips or refuses.
+std::optional<std::string> variable_name(py::handle key) {
+  if (!PyUnicode_CheckExact(key.ptr())) return std::nullopt;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(key.ptr()) < 0) throw py::error_already_set();
+#endif
+  if (PyUnicode_GET_LENGTH(key.ptr()) == 0 || PyUnicode_READ_CHAR(key.ptr(), 0) == '_' ||
+      PyUnicode_KIND(key.ptr()) != PyUnicode_1BYTE_KIND) {
+    return std::nullopt;
+  }
+  auto* bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key.ptr()));
+  return std::string(bytes, static_cast<std::size_t>(PyUnicode_GET_LENGTH(key.ptr())));
+}
+
+// The matrix of a numeric array of two or more axes, or none when savemat must write it.
+std::optional<mat::Matrix> matrix_of(const Buffer& buffer, py::handle key) {
+  const auto type = element_type(buffer);
+  const auto name = variable_name(key);
+  if (!type || !name) return std::nullopt;
+  census::View view = buffer.view();
+  if (view.shape.size() < 2) return std::nullopt;
+  for (auto d : view.shape) {
+    if (d > INT32_MAX) return std::nullopt;  // savemat's own error
+  }
+  const unsigned item = static_cast<unsigned>(buffer.itemsize()) / (type->complex ? 2 : 1);
+  mat::Part real{view.data, view.shape, view.strides, item, view.swapped};
+  mat::Matrix matrix{*name, view.shape, type->array_class, type->data_type, type->logical, real, {}};
+  if (type->complex) {
+    mat::Part imaginary = real;
+    imaginary.data += item;
+    matrix.imaginary.push_back(imaginary);
+  }
+  return matrix;
+}
+
+py::bytes to_bytes(const std::string& bytes) { return py::bytes(bytes.data(), bytes.size()); }
+
+[[noreturn]] void raise_too_large(const mat::TooLarge& error) {
+  raise(py::module_::import("scipy.io.matlab").attr("MatWriteError").ptr(), py::str(error.what()));
+}
+
+// Writes `array` under `key` into the open binary file as savemat does with
+// compression; false, having written nothing, when the array is not one
+// this writer takes.
+bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handle label,
+                    std::uint64_t block_size, unsigned threads) {
+  const Namespace& g = ns();
+  Buffer buffer(array);
+  std::optional<mat::Matrix> matrix = matrix_of(buffer, key);
+  if (!matrix) return false;
+  try {
+    const mat::Element element(*matrix);
+    const Codec codec = pick_codec();
+    py::object compressobj = codec.module.attr("compressobj"), deflated = codec.module.attr("DEFLATED");
+    py::object sync_flush = codec.module.attr("Z_SYNC_FLUSH"), finish = codec.module.attr("Z_FINISH");
+    py::object write = file.attr("write");
+
+    if (compare(file.attr("tell")(), Py_EQ, py::int_(0))) {
+      py::str text = concat("MATLAB 5.0 MAT-file Platform: ", g["os"].attr("name"),
+                            ", Created on: ", g["time"].attr("asctime")());
+      write(to_bytes(mat::file_header(std::string(py::bytes(text.attr("encode")("latin-1"))))));
+    }
+    py::object tag_at = file.attr("tell")();
+    write(to_bytes(mat::compressed_tag(0)));
+
+    Progress progress(g, py::reinterpret_borrow<py::object>(label), element.size());
+    std::uint64_t written = 0;
+    auto compress = [&](const unsigned char* data, std::uint64_t size, bool last) {
+      py::gil_scoped_acquire gil;
+      auto view = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
+          reinterpret_cast<char*>(const_cast<unsigned char*>(data)), static_cast<Py_ssize_t>(size), PyBUF_READ));
+      if (!view) throw py::error_already_set();
+      py::object compressor = compressobj(codec.level, deflated, -15);
+      std::string out = py::bytes(compressor.attr("compress")(view));
+      view.attr("release")();
+      out += std::string(py::bytes(compressor.attr("flush")(last ? finish : sync_flush)));
+      return out;
+    };
+    auto sink = [&](const std::string& bytes, std::uint64_t raw_bytes) {
+      py::gil_scoped_acquire gil;
+      write(to_bytes(bytes));
+      written += bytes.size();
+      progress.advance(raw_bytes);
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();  // Ctrl-C stops the write
+    };
+    {
+      py::gil_scoped_release unlocked;
+      mat::write_zlib_stream(element, block_size, threads, mat::zlib_header_flags(codec.header_hint), compress, sink);
+    }
+    progress.finish();
+
+    py::object end = file.attr("tell")();
+    file.attr("seek")(tag_at);
+    write(to_bytes(mat::compressed_tag(written)));
+    file.attr("seek")(end);
+  } catch (const mat::TooLarge& error) {
+    raise_too_large(error);
+  }
+  return true;
+}
+
+unsigned default_threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 16u); }
+
+// Private hook for tests and benchmarks: the writer with a chosen block
+// size and thread count (0 for the default).
+bool write_mat_private(py::handle file, py::handle name, py::handle array, py::handle block_size,
+                       py::handle threads) {
+  const long long block = require_int({"_write_mat", "block_size"}, block_size).cast<long long>();
+  const long long count = require_int({"_write_mat", "threads"}, threads).cast<long long>();
+  if (block <= 0 || block % 8 != 0) raise(PyExc_ValueError, py::str("block_size must be a positive multiple of 8"));
+  if (count < 0) raise(PyExc_ValueError, py::str("threads must not be negative"));
+  return write_mat_file(file, name, array, py::str("mat"), static_cast<std::uint64_t>(block),
+                        count == 0 ? default_threads() : static_cast<unsigned>(std::min(count, 64LL)));
+}
+
+}  // namespace
+
+bool is_scipy_savemat(py::handle function) { return function.ptr() == scipy_savemat; }
+
+bool write_mat_natively(py::handle file, py::handle key, py::handle array, py::handle label) {
+  return write_mat_file(file, key, array, label, kBlockSize, default_threads());
+}
+
+void register_mat_writer(py::module_& m) {
+  scipy_savemat = py::object(py::module_::import("scipy.io").attr("savemat")).release().ptr();
+  def_function(m, "_write_mat", "(file, name, array, block_size=1048576, threads=0)", nullptr, &write_mat_private,
+               py::arg("file"), py::arg("name"), py::arg("array"), py::arg("block_size") = kBlockSize,
+               py::arg("threads") = 0);
+}
+
+}  // namespace nivra::convert
