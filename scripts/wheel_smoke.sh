@@ -46,9 +46,9 @@ mkdir "$WORK/unpacked"
 (cd "$WORK/unpacked" && "$WORK/tools/bin/python" -m zipfile -e "$repaired" .)
 [ ! -e "$WORK"/unpacked/nivra_hsi.libs ] || fail "auditwheel bundled libraries: $(ls "$WORK"/unpacked/nivra_hsi.libs)"
 for lib in $(find "$WORK/unpacked" -name '*.so'); do
-  ! readelf -d "$lib" | grep -qE 'RPATH|RUNPATH' || fail "$(basename "$lib") carries a run path"
+  case "$(readelf -d "$lib")" in *RPATH*|*RUNPATH*) fail "$(basename "$lib") carries a run path";; esac
 done
-for path in "$ROOT" "$WORK" "$HOME" /tmp/build-via-sdist; do
+for path in "$ROOT" "$WORK" build-via-sdist; do  # the tree, the work area, build's temporary tree
   ! grep -rlF "$path" "$WORK/unpacked" || fail "the wheel mentions $path"
 done
 for package in "$sdist" "$repaired"; do
