@@ -10,6 +10,7 @@ make_venv() {
     "$python" -m venv "$dir"
   fi
   "$dir/bin/python" -m pip install -q --upgrade pip
-  "$dir/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.12" "cmake>=3.18" ninja wheel
+  # setuptools: venvs of Python 3.12+ lack it, and sdist-only dependencies build with it
+  "$dir/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.12" "cmake>=3.18" ninja wheel setuptools
   "$dir/bin/python" -m pip install -q --no-build-isolation "$ROOT[$extras]" ${NIVRA_CMAKE_ARGS:+--config-settings=cmake.args="$NIVRA_CMAKE_ARGS"} ${NIVRA_BUILD_DIR:+--config-settings=build-dir="$NIVRA_BUILD_DIR"}
 }

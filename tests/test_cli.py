@@ -1,5 +1,6 @@
 """The `nivra` dispatcher: command listing, usage errors, one-line failures."""
 
+import importlib.metadata
 import subprocess
 import sys
 from pathlib import Path
@@ -8,6 +9,7 @@ import numpy as np
 import pytest
 
 from conftest import run_nivra
+import nivra
 from nivra import cli, convert
 
 
@@ -31,9 +33,10 @@ def test_subcommand_help_comes_from_the_converter():
     assert "--crop Y X H W" in result.stdout
 
 
-def test_version():
+def test_version_has_one_source():
     result = run_nivra("--version")
-    assert result.returncode == 0 and result.stdout.startswith("nivra ")
+    assert result.returncode == 0 and result.stdout == f"nivra {nivra.__version__}\n"
+    assert importlib.metadata.version("nivra-hsi") == nivra.__version__
 
 
 def test_ordinary_failure_is_one_line_without_traceback(tmp_path):

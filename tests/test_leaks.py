@@ -10,6 +10,7 @@ import os
 import resource
 import sys
 import tracemalloc
+import warnings
 from fractions import Fraction
 
 import h5py
@@ -43,8 +44,11 @@ def resident_bytes():
 
 
 def run_quietly(call, times):
+    # Warnings are dropped: pytest would keep every one a library emits per call.
     with open(os.devnull, "w", encoding="utf-8") as null, \
-            contextlib.redirect_stdout(null), contextlib.redirect_stderr(null):
+            contextlib.redirect_stdout(null), contextlib.redirect_stderr(null), \
+            warnings.catch_warnings():
+        warnings.simplefilter("ignore")
         for _ in range(times):
             call()
 

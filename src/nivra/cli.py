@@ -4,19 +4,12 @@ import argparse
 import importlib
 import sys
 
+from nivra import __version__
+
 # command name -> (module whose main() runs it, one-line description)
 COMMANDS = {
     "convert_to_mat": ("nivra.convert", "Convert ENVI / TIFF / GeoTIFF / HDF5 to .mat format"),
 }
-
-
-def _version():
-    try:
-        from importlib.metadata import version
-
-        return version("nivra-hsi")
-    except Exception:
-        return "unknown"
 
 
 def _message(error):
@@ -40,7 +33,7 @@ def main(argv=None):
         epilog="commands:\n" + listing,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("command", metavar="command", choices=COMMANDS, help="one of: " + ", ".join(COMMANDS))
     options = parser.parse_args(argv[:1])  # the rest belongs to the command
     module_name = COMMANDS[options.command][0]

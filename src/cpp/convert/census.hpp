@@ -15,8 +15,9 @@
 #include <vector>
 
 // Block kernels are also compiled for AVX2 where the loader can pick a
-// clone at run time; elsewhere they build once for the baseline.
-#if defined(__x86_64__) && defined(__GLIBC__) && (defined(__clang__) || defined(__GNUC__))
+// clone at run time; elsewhere they build once for the baseline. GCC only:
+// clang does not clone function templates.
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__GNUC__) && !defined(__clang__)
 #define NIVRA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define NIVRA_VECTOR_CLONES
