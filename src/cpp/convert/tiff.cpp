@@ -33,6 +33,14 @@ py::object read_bands(const py::str& path, const CropWindow* window) {
   return g["np"].attr("transpose")(bands, py::make_tuple(1, 2, 0));
 }
 
+// The element type of the array the library reads a band into: complex
+// integers (GDAL's CInt16) come back as complex64.
+py::object array_dtype(const py::object& band_type) {
+  py::object np = ns()["np"];
+  if (compare(band_type, Py_EQ, py::str("complex_int16"))) return np.attr("dtype")("complex64");
+  return np.attr("dtype")(band_type);
+}
+
 OpenedImage open_tiff(py::object path_arg) {
   py::str path = require_str({"_load_tiff", "path"}, path_arg);
   const Namespace& g = ns();
@@ -44,7 +52,7 @@ OpenedImage open_tiff(py::object path_arg) {
   py::object dtype;
   with_context(rasterio.attr("open")(path), [&](py::object src) {
     shape = py::make_tuple(src.attr("height"), src.attr("width"), src.attr("count"));
-    dtype = g["np"].attr("dtype")(src.attr("dtypes")[py::int_(0)]);
+    dtype = array_dtype(src.attr("dtypes")[py::int_(0)]);
     meta["driver"] = src.attr("driver");
     meta["dtype"] = str_of(src.attr("dtypes")[py::int_(0)]);
     meta["nodata"] = src.attr("nodata");
