@@ -3,6 +3,7 @@ is converted. The result must match the plain flow (whole loads, then
 _apply_crop) line for line and file for file, and a variable too large for a
 MAT file is refused before any pixel is read."""
 
+import io
 import json
 import os
 import re
@@ -275,3 +276,73 @@ def test_huge_scene_is_refused_before_reading_and_its_window_read_alone(tmp_path
     np.testing.assert_array_equal(saved[0], 0)
     np.testing.assert_array_equal(saved[1:], patch())
     assert json.loads((tmp_path / "out" / "metadata.json").read_text())["conversion"]["output_data_shape"] == [17, 16, 2]
+
+
+# ---- row blocks and the progress line ----------------------------------------------------
+
+class Stderr(io.StringIO):
+    def __init__(self, terminal):
+        super().__init__()
+        self.terminal = terminal
+
+    def isatty(self):
+        return self.terminal
+
+
+def block_reads(monkeypatch):
+    """Counts the library calls that read a block of rows."""
+    calls = []
+
+    def counted(function):
+        return lambda *args, **kwargs: calls.append(1) or function(*args, **kwargs)
+    monkeypatch.setattr(rasterio.io.DatasetReader, "read", counted(rasterio.io.DatasetReader.read))
+    monkeypatch.setattr(h5py.Dataset, "read_direct", counted(h5py.Dataset.read_direct))
+    return calls
+
+
+@pytest.mark.parametrize("block_bytes", [1, 1000])  # a row a block; a few rows, the last block short
+@pytest.mark.parametrize("crop", [None, (0, 0, H, W), (H - 5, W - 7, 5, 7), (9, 4, 17, 20)])
+@pytest.mark.parametrize("scene", SCENES.values(), ids=SCENES.keys())
+def test_reads_in_row_blocks_give_the_one_shot_arrays(tmp_path, run_main, capsys, monkeypatch, scene, crop,
+                                                      block_bytes):
+    img = scene(tmp_path)
+    options = ["--crop", *map(str, crop)] if crop else []
+    calls = block_reads(monkeypatch)
+    one_shot = convert_once(run_main, capsys, img, tmp_path / "one", *options)
+    reads_in_one = len(calls)
+    monkeypatch.setattr(convert, "_READ_BLOCK_BYTES", block_bytes)
+    blocked = convert_once(run_main, capsys, img, tmp_path / "blocks", *options)
+    assert blocked[:2] == one_shot[:2]
+    ours, theirs = blocked[2]["data.mat"]["data"], one_shot[2]["data.mat"]["data"]
+    assert ours.dtype == theirs.dtype and ours.shape == theirs.shape
+    np.testing.assert_array_equal(ours, theirs)
+    y, x, h, w = crop or (0, 0, H, W)
+    np.testing.assert_array_equal(ours, CUBE[y:y + h, x:x + w])
+    if reads_in_one:  # TIFF and HDF5: one block, then a call a block
+        assert reads_in_one == 1 and (block_bytes > 1 or len(calls) - 1 == h)
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+@pytest.mark.parametrize("scene, crop, name", [
+    ("envi-bsq", (9, 4, 17, 20), "s.img"), ("envi-bil-big-endian", (0, 0, H, W), "s.img"),
+    ("envi-bsq", None, None),  # a memory map: nothing is read
+    ("tiff", None, "s.tif"), ("tiff", (H - 5, W - 7, 5, 7), "s.tif"),
+    ("hdf5-band-first", None, "s.h5"), ("hdf5-band-last", (9, 4, 17, 20), "s.h5"),
+])
+def test_reads_show_the_progress_line_on_a_terminal_only_then_erase_it(tmp_path, run_main, capsys, monkeypatch,
+                                                                     scene, crop, name, terminal):
+    img = SCENES[scene](tmp_path)
+    options = ["--crop", *map(str, crop)] if crop else []
+    quiet = convert_once(run_main, capsys, img, tmp_path / "quiet", *options)
+    monkeypatch.setattr(convert, "_PROGRESS_AFTER_SECONDS", 0.0)
+    monkeypatch.setattr(convert, "_READ_BLOCK_BYTES", 1000)
+    monkeypatch.setattr(sys, "stderr", Stderr(terminal))
+    shown = convert_once(run_main, capsys, img, tmp_path / "shown", *options)
+    assert shown[0] == quiet[0]  # standard output untouched
+    segments = sys.stderr.getvalue().split("\r")
+    reading = [i for i, text in enumerate(segments) if text.startswith("  reading ")]
+    if not terminal or name is None:
+        assert reading == []
+        return
+    assert re.fullmatch(rf"  reading {re.escape(name)}: \d+\.\d / \d+\.\d MB  \(\d+\.\d MB/s\) *", segments[reading[0]])
+    assert segments[reading[-1] + 1].strip() == "" and segments[reading[-1] + 2] == ""  # erased

@@ -22,6 +22,8 @@ _Loaded = Tuple[np.ndarray, Dict[str, Any]]
 
 _EXT_MAP: Dict[str, str]
 _LOADERS: Dict[str, Callable[[str], _Loaded]]
+_READ_BLOCK_BYTES: int
+_PROGRESS_AFTER_SECONDS: float
 
 def _strip_dataset_specifier(path: str) -> str: ...
 def _detect_format(path: str) -> str: ...

@@ -3,14 +3,16 @@
 namespace nivra {
 
 namespace {
-constexpr double kQuietSeconds = 1.0;   // work shorter than this shows nothing
 constexpr double kRefreshSeconds = 0.2;
 
 py::str megabytes(double bytes) { return format(py::float_(bytes / 1048576.0), ".1f"); }
 }  // namespace
 
 Progress::Progress(const Namespace& ns, py::object label, std::uint64_t total_bytes)
-    : ns_(ns), label_(std::move(label)), total_(total_bytes) {}
+    : ns_(ns),
+      label_(std::move(label)),
+      total_(total_bytes),
+      quiet_seconds_(ns["_PROGRESS_AFTER_SECONDS"].cast<double>()) {}
 
 Progress::~Progress() {
   if (width_ == 0) return;
@@ -24,7 +26,7 @@ Progress::~Progress() {
 void Progress::advance(std::uint64_t bytes) {
   done_ += bytes;
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-  if (seconds < kQuietSeconds) return;
+  if (seconds < quiet_seconds_) return;  // short work shows nothing
   if (!decided_) {
     decided_ = true;
     on_terminal_ = truthy(ns_["sys"].attr("stderr").attr("isatty")());

@@ -1,6 +1,7 @@
 // A one-line progress indicator on standard error for long byte-counting
 // work: shown only when sys.stderr is a terminal and the work has run for
-// about a second, refreshed a few times a second, erased when done.
+// the namespace's `_PROGRESS_AFTER_SECONDS` (about a second), refreshed a
+// few times a second, erased when done.
 #pragma once
 
 #include <algorithm>
@@ -33,6 +34,7 @@ class Progress {
   py::object label_;
   std::uint64_t total_, done_ = 0;
   Clock::time_point start_ = Clock::now(), shown_at_{};
+  double quiet_seconds_;
   bool decided_ = false, on_terminal_ = false;
   Py_ssize_t width_ = 0;  // of the line on screen
 };

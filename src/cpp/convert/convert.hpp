@@ -1,6 +1,7 @@
 // The dataset converter module: `nivra convert_to_mat`.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "common/pyutil.hpp"
@@ -55,6 +56,13 @@ using Opener = OpenedImage (*)(py::object path);
 OpenedImage already_read(const py::object& data, const py::dict& meta);
 // The loader `_LOADERS` holds from import, as `open` followed by a whole read.
 py::tuple load_whole(Opener open, py::object path);
+// "reading <file name>": the progress line's label for reading `path`.
+py::str reading_label(const py::object& path);
+// Calls `read_rows(first, count)` for consecutive blocks of `rows` rows of
+// `row_bytes` each, about `_READ_BLOCK_BYTES` a block, showing the progress
+// line labelled for `path`; Ctrl-C stops between blocks.
+void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row_bytes,
+                     const std::function<void(std::int64_t first, std::int64_t count)>& read_rows);
 // Registers `loader` (a module function) as the one built on `open`.
 void remember_opener(py::handle loader, Opener open);
 // The opener behind `loader` when it is one of the module's own image

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "common/progress.hpp"
 #include "convert/convert.hpp"
 #include "convert/raw_window.hpp"
 
@@ -117,15 +118,27 @@ py::object read_window(const py::object& data_file, const raw::Layout& layout, c
   }
 
   py::object out = np.attr("empty")(shape, file_dtype);
+  const auto block_bytes = ns()["_READ_BLOCK_BYTES"].cast<std::int64_t>();
+  Progress progress(ns(), reading_label(data_file), py::int_(out.attr("nbytes")).cast<std::uint64_t>());
+  std::int64_t unreported = 0;
+  auto on_read = [&](std::int64_t bytes) {
+    unreported += bytes;
+    if (unreported < block_bytes) return;
+    py::gil_scoped_acquire gil;
+    progress.advance(static_cast<std::uint64_t>(unreported));
+    unreported = 0;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();  // Ctrl-C stops the read
+  };
   int error = 0;
   {
     py::buffer_info buffer = py::reinterpret_borrow<py::buffer>(out).request(true);
     with_context(ns()["open"](data_file, "rb"), [&](py::object file) {
       int fd = file.attr("fileno")().cast<int>();
       py::gil_scoped_release unlocked;
-      error = raw::read_window(fd, layout, window, static_cast<unsigned char*>(buffer.ptr));
+      error = raw::read_window(fd, layout, window, static_cast<unsigned char*>(buffer.ptr), block_bytes, on_read);
     });
   }
+  progress.finish();
   if (error > 0) {
     errno = error;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, data_file.ptr());

@@ -41,21 +41,38 @@ py::object band_last(const py::object& data) {
   return ns()["np"].attr("transpose")(data, py::make_tuple(1, 2, 0));
 }
 
-// The window (or all) of dataset `key`, band-last when `band_first`.
+// The window (or all) of dataset `key`, band-last when `band_first`, read
+// in blocks of rows (axis 1 of a band-first cube, else axis 0).
 py::object read_dataset(const py::str& file_path, const py::object& key, bool band_first,
                         const CropWindow* window) {
-  py::object data;
+  py::object np = ns()["np"], data;
   with_context(py::module_::import("h5py").attr("File")(file_path, "r"), [&](py::object f) {
     py::object ds = f[key];
-    if (!window) {
-      data = ds[slice(py::none(), py::none())];
-    } else {
-      py::object rows = slice(window->y, window->y + window->h);
-      py::object columns = slice(window->x, window->x + window->w);
-      py::tuple index = band_first ? py::tuple(py::make_tuple(slice(py::none(), py::none()), rows, columns))
-                                   : py::tuple(py::make_tuple(rows, columns));
-      data = ds[index];
+    py::list shape = ns()["list"](ds.attr("shape"));
+    const int row_axis = band_first ? 1 : 0;
+    py::object first_row = py::int_(0), first_column = py::int_(0);
+    if (window) {
+      first_row = window->y;
+      first_column = window->x;
+      shape[row_axis] = window->h;
+      shape[row_axis + 1] = window->w;
     }
+    data = np.attr("empty")(py::tuple(shape), ds.attr("dtype"));
+    const auto rows = py::int_(shape[row_axis]).cast<std::int64_t>();
+    const auto row_bytes = rows ? py::int_(data.attr("nbytes")).cast<std::int64_t>() / rows : 0;
+    const auto all = slice(py::none(), py::none());
+    read_row_blocks(file_path, rows, row_bytes, [&](std::int64_t first, std::int64_t count) {
+      py::list source(py::len(shape)), dest(py::len(shape));
+      for (size_t axis = 0; axis < py::len(shape); ++axis) {
+        source[axis] = all;
+        dest[axis] = all;
+      }
+      py::object start = py::int_(first), stop = py::int_(first + count);
+      source[row_axis] = slice(first_row + start, first_row + stop);
+      dest[row_axis] = slice(start, stop);
+      source[row_axis + 1] = slice(first_column, first_column + shape[row_axis + 1]);
+      ds.attr("read_direct")(data, py::arg("source_sel") = py::tuple(source), py::arg("dest_sel") = py::tuple(dest));
+    });
   });
   return band_first ? band_last(data) : data;
 }

@@ -23,6 +23,8 @@ const Namespace& ns() { return module_namespace; }
 py::object os_path(const char* name) { return module_namespace["os"].attr("path").attr(name); }
 
 void register_loader_table(py::module_& m) {
+  m.attr("_READ_BLOCK_BYTES") = 32 << 20;  // reads go in row blocks of about this size
+  m.attr("_PROGRESS_AFTER_SECONDS") = 1.0;  // work shorter than this shows no progress line
   py::dict loaders;
   loaders["envi"] = m.attr("_load_envi");
   loaders["tiff"] = m.attr("_load_tiff");

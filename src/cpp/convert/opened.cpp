@@ -1,8 +1,10 @@
 // Image loaders split into opening and reading, and the table that tells
 // the driver which loaders are the module's own.
+#include <algorithm>
 #include <utility>
 #include <vector>
 
+#include "common/progress.hpp"
 #include "convert/convert.hpp"
 
 namespace nivra::convert {
@@ -20,6 +22,24 @@ std::vector<std::pair<PyObject*, Opener>>& openers() {
 OpenedImage already_read(const py::object& data, const py::dict& meta) {
   return {py::tuple(data.attr("shape")), data.attr("dtype"), meta,
           [data](const CropWindow* window) { return window ? cut_window(data, *window) : data; }};
+}
+
+py::str reading_label(const py::object& path) { return concat("reading ", os_path("basename")(path)); }
+
+void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row_bytes,
+                     const std::function<void(std::int64_t first, std::int64_t count)>& read_rows) {
+  if (rows <= 0 || row_bytes <= 0) return;  // nothing to read
+  const Namespace& g = ns();
+  const auto block_bytes = g["_READ_BLOCK_BYTES"].cast<std::int64_t>();
+  const std::int64_t rows_per_block = std::max<std::int64_t>(1, block_bytes / std::max<std::int64_t>(1, row_bytes));
+  Progress progress(g, reading_label(path), static_cast<std::uint64_t>(rows * row_bytes));
+  for (std::int64_t first = 0; first < rows; first += rows_per_block) {
+    const std::int64_t count = std::min(rows_per_block, rows - first);
+    read_rows(first, count);
+    progress.advance(static_cast<std::uint64_t>(count * row_bytes));
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+  progress.finish();
 }
 
 py::tuple load_whole(Opener open, py::object path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace nivra::raw {
 
@@ -23,8 +24,10 @@ struct Window {
 // Reads the window into `out` in the file's own interleave and byte order:
 // bands x h x w (bsq), h x bands x w (bil) or h x w x bands (bip), that is
 // h * w * bands * item_bytes bytes. Runs that follow each other in the file
-// are read in one call. Returns 0, an errno value, or -1 when the file ends
-// early.
-int read_window(int fd, const Layout& layout, const Window& window, unsigned char* out);
+// are read together, in calls of at most `chunk_bytes`, each followed by
+// `on_read(bytes read)` when given (an exception from it stops the read).
+// Returns 0, an errno value, or -1 when the file ends early.
+int read_window(int fd, const Layout& layout, const Window& window, unsigned char* out,
+                std::int64_t chunk_bytes = INT64_MAX, const std::function<void(std::int64_t)>& on_read = {});
 
 }  // namespace nivra::raw

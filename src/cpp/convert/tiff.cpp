@@ -15,19 +15,24 @@ py::dict plain_dict(py::handle mapping) {
 constexpr int kBlockCacheMegabytes = 64;
 
 // All bands of the window (or of the whole raster), band-last: a view of
-// the band-first array read.
+// the band-first array read, filled in row blocks.
 py::object read_bands(const py::str& path, const CropWindow* window) {
   const Namespace& g = ns();
   py::module_ rasterio = py::module_::import("rasterio");
+  py::object Window = py::module_::import("rasterio.windows").attr("Window");
   py::object bands;
   with_context(rasterio.attr("Env")(py::arg("GDAL_CACHEMAX") = kBlockCacheMegabytes), [&](py::object) {
     with_context(rasterio.attr("open")(path), [&](py::object src) {
-      if (!window) {
-        bands = src.attr("read")();
-        return;
-      }
-      py::object Window = py::module_::import("rasterio.windows").attr("Window");
-      bands = src.attr("read")(py::arg("window") = Window(window->x, window->y, window->w, window->h));
+      py::object x = py::int_(0), y = py::int_(0), h = src.attr("height"), w = src.attr("width");
+      if (window) x = window->x, y = window->y, h = window->h, w = window->w;
+      py::object count = src.attr("count");
+      py::object dtype = g["np"].attr("dtype")(src.attr("dtypes")[py::int_(0)]);
+      bands = g["np"].attr("empty")(py::make_tuple(count, h, w), dtype);
+      const auto row_bytes = (count * w * dtype.attr("itemsize")).cast<std::int64_t>();
+      read_row_blocks(path, h.cast<std::int64_t>(), row_bytes, [&](std::int64_t first, std::int64_t rows) {
+        py::object out = bands[py::make_tuple(slice(py::none(), py::none()), slice(py::int_(first), py::int_(first + rows)))];
+        src.attr("read")(py::arg("window") = Window(x, y + py::int_(first), w, rows), py::arg("out") = out);
+      });
     });
   });
   return g["np"].attr("transpose")(bands, py::make_tuple(1, 2, 0));
