@@ -14,6 +14,14 @@ py::dict plain_dict(py::handle mapping) {
 // what is read (up to 5% of the machine's memory); 64 MB costs no speed.
 constexpr int kBlockCacheMegabytes = 64;
 
+// The element type of the array the library reads a band into: complex
+// integers (GDAL's CInt16) come back as complex64.
+py::object array_dtype(const py::object& band_type) {
+  py::object np = ns()["np"];
+  if (compare(band_type, Py_EQ, py::str("complex_int16"))) return np.attr("dtype")("complex64");
+  return np.attr("dtype")(band_type);
+}
+
 // All bands of the window (or of the whole raster), band-last: a view of
 // the band-first array read, filled in row blocks.
 py::object read_bands(const py::str& path, const CropWindow* window) {
@@ -26,7 +34,7 @@ py::object read_bands(const py::str& path, const CropWindow* window) {
       py::object x = py::int_(0), y = py::int_(0), h = src.attr("height"), w = src.attr("width");
       if (window) x = window->x, y = window->y, h = window->h, w = window->w;
       py::object count = src.attr("count");
-      py::object dtype = g["np"].attr("dtype")(src.attr("dtypes")[py::int_(0)]);
+      py::object dtype = array_dtype(src.attr("dtypes")[py::int_(0)]);
       bands = g["np"].attr("empty")(py::make_tuple(count, h, w), dtype);
       const auto row_bytes = (count * w * dtype.attr("itemsize")).cast<std::int64_t>();
       read_row_blocks(path, h.cast<std::int64_t>(), row_bytes, [&](std::int64_t first, std::int64_t rows) {
@@ -36,14 +44,6 @@ py::object read_bands(const py::str& path, const CropWindow* window) {
     });
   });
   return g["np"].attr("transpose")(bands, py::make_tuple(1, 2, 0));
-}
-
-// The element type of the array the library reads a band into: complex
-// integers (GDAL's CInt16) come back as complex64.
-py::object array_dtype(const py::object& band_type) {
-  py::object np = ns()["np"];
-  if (compare(band_type, Py_EQ, py::str("complex_int16"))) return np.attr("dtype")("complex64");
-  return np.attr("dtype")(band_type);
 }
 
 OpenedImage open_tiff(py::object path_arg) {
