@@ -60,9 +60,11 @@ py::tuple load_whole(Opener open, py::object path);
 py::str reading_label(const py::object& path);
 // Calls `read_rows(first, count)` for consecutive blocks of `rows` rows of
 // `row_bytes` each, about `_READ_BLOCK_BYTES` a block, showing the progress
-// line labelled for `path`; Ctrl-C stops between blocks.
+// line labelled for `path`; Ctrl-C stops between blocks. The rows start at
+// row `offset` of the file, whose tiles or chunks are `align` rows high.
 void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row_bytes,
-                     const std::function<void(std::int64_t first, std::int64_t count)>& read_rows);
+                     const std::function<void(std::int64_t first, std::int64_t count)>& read_rows,
+                     std::int64_t offset = 0, std::int64_t align = 1);
 // Registers `loader` (a module function) as the one built on `open`.
 void remember_opener(py::handle loader, Opener open);
 // The opener behind `loader` when it is one of the module's own image

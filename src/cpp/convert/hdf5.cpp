@@ -61,6 +61,8 @@ py::object read_dataset(const py::str& file_path, const py::object& key, bool ba
     const auto rows = py::int_(shape[row_axis]).cast<std::int64_t>();
     const auto row_bytes = rows ? py::int_(data.attr("nbytes")).cast<std::int64_t>() / rows : 0;
     const auto all = slice(py::none(), py::none());
+    py::object chunks = ds.attr("chunks");
+    const std::int64_t chunk_rows = chunks.is_none() ? 1 : py::int_(chunks[py::int_(row_axis)]).cast<std::int64_t>();
     read_row_blocks(file_path, rows, row_bytes, [&](std::int64_t first, std::int64_t count) {
       py::list source(py::len(shape)), dest(py::len(shape));
       for (size_t axis = 0; axis < py::len(shape); ++axis) {
@@ -72,7 +74,7 @@ py::object read_dataset(const py::str& file_path, const py::object& key, bool ba
       dest[row_axis] = slice(start, stop);
       source[row_axis + 1] = slice(first_column, first_column + shape[row_axis + 1]);
       ds.attr("read_direct")(data, py::arg("source_sel") = py::tuple(source), py::arg("dest_sel") = py::tuple(dest));
-    });
+    }, py::int_(first_row).cast<std::int64_t>(), chunk_rows);
   });
   return band_first ? band_last(data) : data;
 }

@@ -37,10 +37,11 @@ py::object read_bands(const py::str& path, const CropWindow* window) {
       py::object dtype = array_dtype(src.attr("dtypes")[py::int_(0)]);
       bands = g["np"].attr("empty")(py::make_tuple(count, h, w), dtype);
       const auto row_bytes = (count * w * dtype.attr("itemsize")).cast<std::int64_t>();
+      const auto tile_rows = src.attr("block_shapes")[py::int_(0)][py::int_(0)].cast<std::int64_t>();
       read_row_blocks(path, h.cast<std::int64_t>(), row_bytes, [&](std::int64_t first, std::int64_t rows) {
         py::object out = bands[py::make_tuple(slice(py::none(), py::none()), slice(py::int_(first), py::int_(first + rows)))];
         src.attr("read")(py::arg("window") = Window(x, y + py::int_(first), w, rows), py::arg("out") = out);
-      });
+      }, y.cast<std::int64_t>(), tile_rows);
     });
   });
   return g["np"].attr("transpose")(bands, py::make_tuple(1, 2, 0));
