@@ -486,6 +486,10 @@ void write_zlib_stream(const Element& element, std::uint64_t block_size, unsigne
         auto* data = reinterpret_cast<unsigned char*>(buffer.data());
         element.fill(offset, size, data);
         for (std::uint64_t at = 0, block = job; at < size; at += block_size, ++block) {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stop) return;  // another block failed
+          }
           const std::uint64_t length = std::min(block_size, size - at);
           Done result{compress(data + at, length, block + 1 == blocks), adler32(1, data + at, length), length};
           {
