@@ -1,3 +1,4 @@
+import io
 import os
 import subprocess
 import sys
@@ -33,3 +34,14 @@ def run_nivra(*args, **kwargs):
     """Runs the installed `nivra` command; returns the CompletedProcess."""
     command = [sys.executable, "-m", "nivra", *map(os.fspath, args)]
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
+
+
+class Stderr(io.StringIO):
+    """A standard error stream that is, or is not, a terminal."""
+
+    def __init__(self, terminal):
+        super().__init__()
+        self.terminal = terminal
+
+    def isatty(self):
+        return self.terminal

@@ -21,6 +21,8 @@ from PIL import Image
 
 from nivra import convert
 
+from conftest import Stderr
+
 TYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f4", "f8", "c8", "c16"]
 HEADER = 128
 
@@ -197,15 +199,6 @@ def test_hook_options_are_checked(options, error):
 
 
 # ---- progress on a terminal ----------------------------------------------------------------
-
-class Stderr(io.StringIO):
-    def __init__(self, terminal):
-        super().__init__()
-        self.terminal = terminal
-
-    def isatty(self):
-        return self.terminal
-
 
 @pytest.mark.parametrize("terminal", [True, False])
 def test_progress_line_only_on_a_terminal_and_erased(monkeypatch, terminal):

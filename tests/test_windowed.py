@@ -3,7 +3,6 @@ is converted. The result must match the plain flow (whole loads, then
 _apply_crop) line for line and file for file, and a variable too large for a
 MAT file is refused before any pixel is read."""
 
-import io
 import json
 import os
 import re
@@ -20,6 +19,8 @@ from rasterio.transform import from_origin
 from rasterio.windows import Window
 
 from nivra import convert
+
+from conftest import Stderr
 
 H, W, B = 40, 36, 3
 CUBE = (np.arange(H * W * B, dtype=np.int32).reshape(H, W, B) * 7 - 5000).astype(np.int16)
@@ -279,15 +280,6 @@ def test_huge_scene_is_refused_before_reading_and_its_window_read_alone(tmp_path
 
 
 # ---- row blocks and the progress line ----------------------------------------------------
-
-class Stderr(io.StringIO):
-    def __init__(self, terminal):
-        super().__init__()
-        self.terminal = terminal
-
-    def isatty(self):
-        return self.terminal
-
 
 def block_reads(monkeypatch):
     """Counts the library calls that read a block of rows."""
