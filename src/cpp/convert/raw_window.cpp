@@ -1,20 +1,37 @@
 #include "convert/raw_window.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace nivra::raw {
 
 namespace {
+
+// One read of up to `length` bytes at `position`: bytes read, 0 at the end
+// of the file, or -1 with errno set.
+std::int64_t read_at(int fd, unsigned char* out, std::int64_t length, std::int64_t position) {
+#ifdef _WIN32
+  // No pread here: seek, then read; the descriptor is this read's alone.
+  if (_lseeki64(fd, position, SEEK_SET) < 0) return -1;
+  return _read(fd, out, static_cast<unsigned>(std::min<std::int64_t>(length, INT_MAX)));
+#else
+  return pread(fd, out, static_cast<size_t>(length), static_cast<off_t>(position));
+#endif
+}
 
 // Reads `length` bytes at `position`, through short reads and interrupts,
 // at most `chunk` bytes a call.
 int read_fully(int fd, std::int64_t position, std::int64_t length, unsigned char* out, std::int64_t chunk,
                const std::function<void(std::int64_t)>& on_read) {
   while (length > 0) {
-    ssize_t got = pread(fd, out, static_cast<size_t>(std::min(length, chunk)), static_cast<off_t>(position));
+    const std::int64_t got = read_at(fd, out, std::min(length, chunk), position);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno;
     if (got == 0) return -1;
