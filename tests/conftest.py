@@ -1,3 +1,4 @@
+import ctypes
 import io
 import os
 import subprocess
@@ -7,6 +8,9 @@ from pathlib import Path
 import pytest
 
 from nivra import convert
+
+# AddressSanitizer preloaded into the interpreter (scripts/sanitize.sh).
+UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 

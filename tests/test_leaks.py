@@ -24,6 +24,8 @@ from rasterio.transform import from_origin
 from nivra import convert
 from nivra.utils import display
 
+from conftest import UNDER_ASAN
+
 CALLS = 500         # measured calls per window, for a function that touches no file
 FILE_CALLS = 50     # the same for a case that opens files or runs main
 WARMUP = 50         # unmeasured calls first, so caches and free lists settle
@@ -33,7 +35,6 @@ RSS_LIMIT = 2 << 20     # resident growth allowed per window
 PAGE = resource.getpagesize()
 # AddressSanitizer keeps freed memory resident in its quarantine (up to 256 MB),
 # so under it only traced memory and reference counts are checked.
-UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 
 
 # ---- the measuring helper -------------------------------------------------------
