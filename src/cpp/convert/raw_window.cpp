@@ -48,8 +48,11 @@ int read_fully(int fd, std::int64_t position, std::int64_t length, unsigned char
 int read_window(int fd, const Layout& layout, const Window& window, unsigned char* out, std::int64_t chunk_bytes,
                 const std::function<void(std::int64_t)>& on_read) {
   chunk_bytes = std::max<std::int64_t>(1, chunk_bytes);
-  const auto& [lines, samples, bands, item, offset, interleave] = layout;
-  const auto& [y, x, h, w] = window;
+  // plain names rather than structured bindings, which lambdas cannot capture before C++20
+  const std::int64_t lines = layout.lines, samples = layout.samples, bands = layout.bands;
+  const std::int64_t item = layout.item_bytes, offset = layout.offset;
+  const Interleave interleave = layout.interleave;
+  const std::int64_t y = window.y, x = window.x, h = window.h, w = window.w;
   // The window as runs of `run` bytes: (outer, inner) pairs in file order.
   std::int64_t outer = h, inner = bands, run = w * item;
   if (interleave == Interleave::bsq) outer = bands, inner = h;
