@@ -11,6 +11,7 @@ import time
 import types
 import zlib
 
+import deflate
 import numpy as np
 import pytest
 import scipy.io
@@ -124,31 +125,52 @@ def test_output_depends_on_the_block_size_only(array):
     assert written(array, block_size=2 * block)[HEADER:] != data[HEADER:]
 
 
+def fake_deflate(monkeypatch, compress):
+    """Puts `compress(data, level)` in place of libdeflate's raw deflate."""
+    monkeypatch.setitem(sys.modules, "deflate", types.SimpleNamespace(deflate_compress=compress))
+
+
 def test_a_failing_compressor_stops_every_worker(monkeypatch):
     calls = []
 
-    class Broken:
-        def __init__(self, *args):
-            self.real = zlib.compressobj(*args)
+    def compress(data, level):
+        calls.append(len(data))
+        if len(calls) == 5:
+            raise KeyError("compressor broke")
+        return deflate.deflate_compress(data, level)
 
-        def compress(self, data):
-            calls.append(len(data))
-            if len(calls) == 5:
-                raise KeyError("compressor broke")
-            return self.real.compress(data)
-
-        def flush(self, mode):
-            return self.real.flush(mode)
-
-    fake = types.SimpleNamespace(compressobj=Broken, DEFLATED=8, Z_SYNC_FLUSH=2, Z_FINISH=4)
-    monkeypatch.setitem(sys.modules, "isal.isal_zlib", fake)
+    fake_deflate(monkeypatch, compress)
     with pytest.raises(KeyError, match="compressor broke"):
         written(sample("f8", (64, 64, 8)), block_size=1024, threads=3)
     assert len(calls) < 64 * 64 * 8 * 8 // 1024  # stopped early
 
 
-def test_without_isal_the_standard_zlib_module_compresses(monkeypatch):
-    monkeypatch.setitem(sys.modules, "isal.isal_zlib", None)  # import fails
+@pytest.mark.parametrize("content", [
+    np.random.default_rng(0).integers(0, 256, (600, 500), dtype=np.uint8),  # incompressible: stored blocks
+    np.tile(np.arange(7, dtype=np.int16), (90, 100)),                      # short repeats: fixed codes
+    sample("i2", (60, 50, 7)),                                             # dynamic codes
+], ids=["stored", "fixed", "dynamic"])
+def test_finished_streams_join_whatever_their_blocks(content):
+    # small blocks end their streams at every bit of a byte, in every kind of deflate block
+    for block in (8, 64, 200, 1000, 4096, 1 << 17):
+        assert_as_savemat(content, block_size=block, threads=2)
+
+
+@pytest.mark.parametrize("stream", [
+    b"\x07",                  # block type 3
+    b"\x05\xff",              # dynamic header cut short
+    b"\x01\x03\x00\xfc\xffab",  # stored block missing a byte
+    b"\x03\x00\x00",          # an empty fixed block, then a byte too many
+    b"\x05\xe0\x93$I\x92$I\x92\x00",  # 19 code-length codes of one bit
+], ids=["bad-type", "cut-header", "cut-stored", "trailing", "over-subscribed"])
+def test_a_malformed_compressed_block_is_an_error_not_a_crash(monkeypatch, stream):
+    fake_deflate(monkeypatch, lambda data, level: stream)
+    with pytest.raises(RuntimeError, match="invalid|ends early|after the end|over-subscribed"):
+        written(sample("u1", (64, 64)), block_size=1024, threads=2)
+
+
+def test_without_deflate_the_standard_zlib_module_compresses(monkeypatch):
+    monkeypatch.setitem(sys.modules, "deflate", None)  # import fails
     array = sample("u2", (50, 40, 3))
     assert assert_as_savemat(array, block_size=2048, threads=2)[HEADER + 8:HEADER + 10] == b"\x78\x9c"
     assert written(array)[HEADER:] == saved(array)[HEADER:]  # one block: zlib's own level-6 stream
@@ -202,19 +224,11 @@ def test_hook_options_are_checked(options, error):
 
 @pytest.mark.parametrize("terminal", [True, False])
 def test_progress_line_only_on_a_terminal_and_erased(monkeypatch, terminal):
-    class Slow:  # about 1.5 s for the whole write
-        def __init__(self, *args):
-            self.real = zlib.compressobj(*args)
+    def slow(data, level):  # about 1.5 s for the whole write
+        time.sleep(0.05)
+        return deflate.deflate_compress(data, level)
 
-        def compress(self, data):
-            time.sleep(0.05)
-            return self.real.compress(data)
-
-        def flush(self, mode):
-            return self.real.flush(mode)
-
-    monkeypatch.setitem(sys.modules, "isal.isal_zlib",
-                        types.SimpleNamespace(compressobj=Slow, DEFLATED=8, Z_SYNC_FLUSH=2, Z_FINISH=4))
+    fake_deflate(monkeypatch, slow)
     stderr = Stderr(terminal)
     monkeypatch.setattr(sys, "stderr", stderr)
     array = sample("u1", (256, 240))

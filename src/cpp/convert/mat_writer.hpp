@@ -1,8 +1,9 @@
 // Level-5 MAT files: the layout of one numeric matrix element, read in
 // column-major order straight from strided array memory, and its
 // compression in fixed-size blocks on several threads, joined into one zlib
-// stream (each block a raw deflate stream ended by a sync flush, the last
-// one finished). Pure C++, no Python: compression and output are callbacks.
+// stream (each block a raw deflate stream ended on a byte boundary without
+// the final bit, the last one finished). Pure C++, no Python: compression
+// and output are callbacks.
 #pragma once
 
 #include <algorithm>
@@ -439,8 +440,9 @@ inline void Element::fill(std::uint64_t offset, std::uint64_t size, unsigned cha
 // the block size only, never on the thread count.
 //
 // compress(data, size, last) -> std::string: a fresh raw deflate stream of
-// the bytes, ended on a byte boundary without the final bit (sync flush),
-// or finished when `last`; called on the worker threads.
+// the bytes, ended on a byte boundary without the final bit (as a sync
+// flush or deflate_join.hpp ends it), or finished when `last`; called on
+// the worker threads.
 // sink(bytes, raw_bytes): the next piece of output, with the number of
 // element bytes it completes; called in order on the calling thread.
 template <typename Compress, typename Sink>

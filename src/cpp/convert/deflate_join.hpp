@@ -1,0 +1,290 @@
+// Joining raw deflate streams compressed independently: a finished stream
+// is walked block by block to find its final block, whose final bit is
+// cleared, and an empty stored block is appended so that it ends on a byte
+// boundary, as a sync flush would end it. The next stream then follows
+// directly. Pure C++, no Python.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace nivra::deflate {
+
+struct Malformed : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Bits of a byte string, least significant first.
+class BitReader {
+ public:
+  BitReader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+
+  // The next 48 bits or more, zero past the end, not consumed. Refills on
+  // every call, without a branch, while eight bytes remain: the bits read
+  // past those counted are the stream's own, so reading them again is harmless.
+  std::uint64_t window() {
+    if (size_ - next_ >= 8) {
+      bits_ |= load_little_endian(data_ + next_) << held_;
+      next_ += (63 - held_) / 8;
+      held_ = 56 + held_ % 8;
+    } else {
+      while (held_ <= 56 && next_ < size_) {
+        bits_ |= std::uint64_t(data_[next_++]) << held_;
+        held_ += 8;
+      }
+    }
+    return bits_;
+  }
+  // The next `count` (at most 16) bits, zero past the end, not consumed.
+  std::uint32_t peek(unsigned count) { return static_cast<std::uint32_t>(window() & ((1u << count) - 1)); }
+  void skip(unsigned count) {
+    if (count > held_) window();
+    if (count > held_) throw Malformed("deflate stream ends early");
+    bits_ >>= count;
+    held_ -= count;
+  }
+  std::uint32_t take(unsigned count) {
+    const std::uint32_t value = peek(count);
+    skip(count);
+    return value;
+  }
+  void align() { skip(held_ % 8); }
+  // After align(): skips whole bytes.
+  void skip_bytes(std::size_t count) {
+    const std::size_t buffered = std::min<std::size_t>(count, held_ / 8);
+    skip(static_cast<unsigned>(8 * buffered));
+    count -= buffered;
+    if (count == 0) return;
+    if (count > size_ - next_) throw Malformed("deflate stream ends early");
+    next_ += count;
+    bits_ = 0;  // drop what was read ahead of the skipped bytes
+  }
+  // Bits consumed so far.
+  std::uint64_t position() const { return 8 * std::uint64_t(next_) - held_; }
+
+ private:
+  static std::uint64_t load_little_endian(const unsigned char* p) {
+    std::uint64_t word = 0;
+    for (int i = 7; i >= 0; --i) word = (word << 8) | p[i];  // compilers make this one load
+    return word;
+  }
+
+  const unsigned char* data_;
+  std::size_t size_, next_ = 0;
+  std::uint64_t bits_ = 0;
+  unsigned held_ = 0;
+};
+
+constexpr std::array<unsigned char, 29> kLengthExtraBits{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                         2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::array<unsigned char, 30> kDistanceExtraBits{0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+                                                           6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+enum class Alphabet { kCodeLengths, kLiterals, kDistances };
+
+// A canonical Huffman code decoded by table look-up: a primary table on
+// the next few stream bits, and for longer codes a subtable on the bits
+// after those. An entry holds symbol << 16 | flags << 8 | bits, where bits
+// counts the code and the extra bits after it (0: no such code); a link to
+// a subtable holds its offset << 16 | kLink << 8 | its index bits.
+class Huffman {
+ public:
+  static constexpr std::uint32_t kLink = 1, kMatch = 2, kEnd = 4;
+
+  void build(const unsigned char* lengths, unsigned count, Alphabet alphabet) {
+    std::array<unsigned, 16> per_length{};
+    unsigned longest = 0;
+    for (unsigned s = 0; s < count; ++s) {
+      ++per_length[lengths[s]];
+      longest = std::max<unsigned>(longest, lengths[s]);
+    }
+    per_length[0] = 0;
+    int left = 1;
+    for (unsigned length = 1; length < 16; ++length) {
+      left = 2 * left - static_cast<int>(per_length[length]);
+      if (left < 0) throw Malformed("over-subscribed Huffman code");
+    }
+    std::array<unsigned, 16> next{};
+    for (unsigned length = 1, code = 0; length < 16; ++length) {
+      code = (code + per_length[length - 1]) << 1;
+      next[length] = code;
+    }
+    primary_bits_ = std::min(longest, kPrimaryBits);
+    const unsigned sub_bits = longest - primary_bits_;
+    table_.assign(std::size_t(1) << primary_bits_, 0);  // 0: no code (an incomplete set)
+    for (unsigned s = 0; s < count; ++s) {
+      const unsigned length = lengths[s];
+      if (length == 0) continue;
+      unsigned code = next[length]++, reversed = 0;
+      for (unsigned i = 0; i < length; ++i, code >>= 1) reversed = (reversed << 1) | (code & 1);
+      const std::uint32_t entry = entry_of(s, length, alphabet);
+      if (length <= primary_bits_) {
+        for (std::size_t i = reversed; i < (std::size_t(1) << primary_bits_); i += std::size_t(1) << length) {
+          table_[i] = entry;
+        }
+        continue;
+      }
+      const std::size_t at = reversed & ((1u << primary_bits_) - 1);
+      if (table_[at] == 0) {
+        table_[at] = static_cast<std::uint32_t>(table_.size()) << 16 | kLink << 8 | sub_bits;
+        table_.resize(table_.size() + (std::size_t(1) << sub_bits), 0);
+      }
+      const std::size_t offset = table_[at] >> 16;
+      for (std::size_t i = reversed >> primary_bits_; i < (std::size_t(1) << sub_bits);
+           i += std::size_t(1) << (length - primary_bits_)) {
+        table_[offset + i] = entry;
+      }
+    }
+  }
+  // The entry of the code at the start of `bits`.
+  std::uint32_t lookup(std::uint64_t bits) const {
+    const std::uint32_t entry = table_[bits & ((1u << primary_bits_) - 1)];
+    if (((entry >> 8) & kLink) == 0) return entry;
+    return table_[(entry >> 16) + ((bits >> primary_bits_) & ((1u << (entry & 0xff)) - 1))];
+  }
+  // The next symbol, consumed (an alphabet without extra bits).
+  unsigned decode(BitReader& in) const {
+    const std::uint32_t entry = lookup(in.window());
+    if ((entry & 0xff) == 0) throw Malformed("invalid Huffman code");
+    in.skip(entry & 0xff);
+    return entry >> 16;
+  }
+
+ private:
+  static constexpr unsigned kPrimaryBits = 10;
+
+  static std::uint32_t entry_of(unsigned symbol, unsigned length, Alphabet alphabet) {
+    unsigned extra = 0, flags = 0;
+    if (alphabet == Alphabet::kLiterals && symbol == 256) {
+      flags = kEnd;
+    } else if (alphabet == Alphabet::kLiterals && symbol > 256) {
+      if (symbol - 257 >= kLengthExtraBits.size()) return 0;
+      extra = kLengthExtraBits[symbol - 257];
+      flags = kMatch;
+    } else if (alphabet == Alphabet::kDistances) {
+      if (symbol >= kDistanceExtraBits.size()) return 0;
+      extra = kDistanceExtraBits[symbol];
+    }
+    return symbol << 16 | flags << 8 | (length + extra);
+  }
+
+  std::vector<std::uint32_t> table_;
+  unsigned primary_bits_ = 0;
+};
+
+// Reads a dynamic block's code lengths into its two codes.
+inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distances) {
+  static constexpr unsigned char kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  const unsigned literal_count = in.take(5) + 257, distance_count = in.take(5) + 1, length_codes = in.take(4) + 4;
+  unsigned char lengths[288 + 32] = {};
+  for (unsigned i = 0; i < length_codes; ++i) lengths[kOrder[i]] = static_cast<unsigned char>(in.take(3));
+  Huffman code_lengths;
+  code_lengths.build(lengths, 19, Alphabet::kCodeLengths);
+  std::fill(lengths, lengths + 19, 0);
+  const unsigned total = literal_count + distance_count;
+  for (unsigned i = 0; i < total;) {
+    const unsigned symbol = code_lengths.decode(in);
+    unsigned repeat = 1, value = symbol;
+    if (symbol == 16) {
+      if (i == 0) throw Malformed("repeated code length with none before");
+      value = lengths[i - 1];
+      repeat = 3 + in.take(2);
+    } else if (symbol == 17) {
+      value = 0;
+      repeat = 3 + in.take(3);
+    } else if (symbol == 18) {
+      value = 0;
+      repeat = 11 + in.take(7);
+    }
+    if (i + repeat > total) throw Malformed("too many code lengths");
+    for (; repeat > 0; --repeat) lengths[i++] = static_cast<unsigned char>(value);
+  }
+  if (lengths[256] == 0) throw Malformed("no end-of-block code");
+  literals.build(lengths, literal_count, Alphabet::kLiterals);
+  distances.build(lengths + literal_count, distance_count, Alphabet::kDistances);
+}
+
+// Steps over a Huffman-coded block's symbols up to its end-of-block code.
+inline void skip_coded_block(BitReader& in, const Huffman& literals, const Huffman& distances) {
+  while (true) {
+    std::uint64_t bits = in.window();
+    const std::uint32_t symbol = literals.lookup(bits);
+    unsigned length = symbol & 0xff;  // with a length's extra bits
+    if (length == 0) throw Malformed("invalid literal or length code");
+    const std::uint32_t flags = symbol >> 8;
+    if (flags & Huffman::kMatch) {
+      const unsigned distance = distances.lookup(bits >> length) & 0xff;
+      if (distance == 0) throw Malformed("invalid distance code");
+      length += distance;
+    }
+    in.skip(length);
+    if (flags & Huffman::kEnd) return;
+  }
+}
+
+struct StreamEnd {
+  std::uint64_t final_header;  // bit position of the final block's final bit
+  std::uint64_t end;           // bit position just past its end-of-block code
+};
+
+inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size) {
+  BitReader in(data, size);
+  Huffman literals, distances;
+  Huffman fixed_literals, fixed_distances;
+  bool fixed_built = false;
+  while (true) {
+    const std::uint64_t header = in.position();
+    const bool final = in.take(1) != 0;
+    switch (in.take(2)) {
+      case 0: {
+        in.align();
+        const std::uint32_t length = in.take(16), inverted = in.take(16);
+        if ((length ^ inverted) != 0xffff) throw Malformed("stored block length mismatch");
+        in.skip_bytes(length);
+        break;
+      }
+      case 1:
+        if (!fixed_built) {
+          unsigned char lengths[288 + 30];
+          std::fill(lengths, lengths + 144, 8);
+          std::fill(lengths + 144, lengths + 256, 9);
+          std::fill(lengths + 256, lengths + 280, 7);
+          std::fill(lengths + 280, lengths + 318, 8);
+          std::fill(lengths + 288, lengths + 318, 5);
+          fixed_literals.build(lengths, 288, Alphabet::kLiterals);
+          fixed_distances.build(lengths + 288, 30, Alphabet::kDistances);
+          fixed_built = true;
+        }
+        skip_coded_block(in, fixed_literals, fixed_distances);
+        break;
+      case 2:
+        read_dynamic_codes(in, literals, distances);
+        skip_coded_block(in, literals, distances);
+        break;
+      default:
+        throw Malformed("invalid block type");
+    }
+    if (final) return {header, in.position()};
+  }
+}
+
+// Makes a finished raw deflate stream one that continues: clears its final
+// bit and ends it with an empty stored block on a byte boundary.
+inline void continue_stream(std::string& stream) {
+  auto* bytes = reinterpret_cast<unsigned char*>(stream.data());
+  const StreamEnd end = find_stream_end(bytes, stream.size());
+  if ((end.end + 7) / 8 != stream.size()) throw Malformed("bytes after the end of the deflate stream");
+  bytes[end.final_header / 8] &= static_cast<unsigned char>(~(1u << (end.final_header % 8)));
+  const unsigned used = static_cast<unsigned>(end.end % 8);
+  if (used != 0) bytes[stream.size() - 1] &= static_cast<unsigned char>((1u << used) - 1);  // zero padding
+  // The stored block's three header bits go in the padding when it has room
+  // for them, else in one more byte; its empty length follows, aligned.
+  if (used == 0 || used > 5) stream.push_back('\0');
+  stream.append("\x00\x00\xff\xff", 4);
+}
+
+}  // namespace nivra::deflate
