@@ -165,7 +165,7 @@ def test_finished_streams_join_whatever_their_blocks(content):
 ], ids=["bad-type", "cut-header", "cut-stored", "trailing", "over-subscribed"])
 def test_a_malformed_compressed_block_is_an_error_not_a_crash(monkeypatch, stream):
     fake_deflate(monkeypatch, lambda data, level: stream)
-    with pytest.raises(RuntimeError, match="invalid|ends early|after the end|over-subscribed"):
+    with pytest.raises(RuntimeError, match="^malformed deflate stream: "):
         written(sample("u1", (64, 64)), block_size=1024, threads=2)
 
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,7 +16,7 @@
 namespace nivra::deflate {
 
 struct Malformed : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  explicit Malformed(const char* what) : std::runtime_error(std::string("malformed deflate stream: ") + what) {}
 };
 
 // Bits of a byte string, least significant first.
@@ -68,8 +69,11 @@ class BitReader {
 
  private:
   static std::uint64_t load_little_endian(const unsigned char* p) {
-    std::uint64_t word = 0;
-    for (int i = 7; i >= 0; --i) word = (word << 8) | p[i];  // compilers make this one load
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
     return word;
   }
 
