@@ -169,6 +169,30 @@ def test_a_malformed_compressed_block_is_an_error_not_a_crash(monkeypatch, strea
         written(sample("u1", (64, 64)), block_size=1024, threads=2)
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="only non-Windows builds export libdeflate")
+def test_libdeflate_is_called_directly_only_while_the_package_function_is_its_own(monkeypatch):
+    array = sample("i2", (64, 48, 40))
+    direct = written(array, block_size=4096)
+
+    def broken(data, level):
+        raise KeyError("called through Python")
+
+    monkeypatch.setattr(deflate._deflate, "deflate_compress", broken)
+    monkeypatch.setattr(deflate, "deflate_compress", broken)
+    assert written(array, block_size=4096)[HEADER:] == direct[HEADER:]  # the C function, as before
+    monkeypatch.undo()
+    monkeypatch.setattr(deflate, "deflate_compress", broken)  # rebound: called
+    with pytest.raises(KeyError, match="through Python"):
+        written(array, block_size=4096)
+
+
+def test_libdeflate_through_the_package_writes_the_same_bytes(monkeypatch):
+    array = sample("f4", (40, 64, 48))
+    direct = written(array, block_size=4096)
+    fake_deflate(monkeypatch, deflate.deflate_compress)
+    assert written(array, block_size=4096)[HEADER:] == direct[HEADER:]
+
+
 def test_without_deflate_the_standard_zlib_module_compresses(monkeypatch):
     monkeypatch.setitem(sys.modules, "deflate", None)  # import fails
     array = sample("u2", (50, 40, 3))

@@ -1,6 +1,5 @@
 // Writes one numeric array as a compressed level-5 MAT file through the
-// kernel of mat_writer.hpp, compressing with libdeflate (the deflate
-// package; the standard zlib module when it is missing) called from the
+// kernel of mat_writer.hpp, its blocks compressed by block_codec.hpp on the
 // workers.
 #include "convert/mat_writer.hpp"
 
@@ -10,7 +9,7 @@
 #include "common/progress.hpp"
 #include "convert/array_buffer.hpp"
 #include "convert/convert.hpp"
-#include "convert/deflate_join.hpp"
+#include "convert/block_codec.hpp"
 
 namespace nivra::convert {
 
@@ -20,35 +19,6 @@ PyObject* scipy_savemat = nullptr;  // scipy.io.savemat as imported, owned for t
 
 // Chosen by measurement in bench/writer.py.
 constexpr std::uint64_t kBlockSize = std::uint64_t(1) << 20;
-constexpr int kLibdeflateLevel = 2;
-constexpr int kZlibLevel = 6;  // the fallback matches savemat's size
-
-// libdeflate finishes every stream it writes, so each block but the last is
-// continued by deflate_join.hpp; zlib ends them with a sync flush instead.
-struct Codec {
-  py::module_ module;
-  bool libdeflate;
-  int level;
-  unsigned header_hint;  // zlib's level field: 1 fast, 2 default
-};
-
-Codec pick_codec() {
-  try {
-    return {py::module_::import("deflate"), true, kLibdeflateLevel, 1};
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_ImportError)) throw;
-    return {py::module_::import("zlib"), false, kZlibLevel, 2};
-  }
-}
-
-// The bytes of any object with a buffer (bytes, bytearray, ...).
-std::string buffer_bytes(py::handle object) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-  std::string bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-  PyBuffer_Release(&view);
-  return bytes;
-}
 
 struct ElementType {
   mat::ArrayClass array_class;
@@ -128,7 +98,7 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
   if (!matrix) return false;
   try {
     const mat::Element element(*matrix);
-    const Codec codec = pick_codec();
+    const BlockCodec codec;
     py::object write = file.attr("write");
 
     if (compare(file.attr("tell")(), Py_EQ, py::int_(0))) {
@@ -142,24 +112,7 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
     Progress progress(g, py::reinterpret_borrow<py::object>(label), element.size());
     std::uint64_t written = 0;
     auto compress = [&](const unsigned char* data, std::uint64_t size, bool last) {
-      std::string out;
-      {
-        py::gil_scoped_acquire gil;
-        auto view = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
-            reinterpret_cast<char*>(const_cast<unsigned char*>(data)), static_cast<Py_ssize_t>(size), PyBUF_READ));
-        if (!view) throw py::error_already_set();
-        if (codec.libdeflate) {
-          out = buffer_bytes(codec.module.attr("deflate_compress")(view, codec.level));
-        } else {
-          const py::module_& zlib = codec.module;
-          py::object compressor = zlib.attr("compressobj")(codec.level, zlib.attr("DEFLATED"), -15);
-          out = buffer_bytes(compressor.attr("compress")(view));
-          out += buffer_bytes(compressor.attr("flush")(zlib.attr(last ? "Z_FINISH" : "Z_SYNC_FLUSH")));
-        }
-        view.attr("release")();
-      }
-      if (codec.libdeflate && !last) deflate::continue_stream(out);
-      return out;
+      return codec.compress(data, static_cast<std::size_t>(size), last);
     };
     auto sink = [&](const std::string& bytes, std::uint64_t raw_bytes) {
       py::gil_scoped_acquire gil;
@@ -170,7 +123,7 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
     };
     {
       py::gil_scoped_release unlocked;
-      mat::write_zlib_stream(element, block_size, threads, mat::zlib_header_flags(codec.header_hint), compress, sink);
+      mat::write_zlib_stream(element, block_size, threads, codec.header_flags(), compress, sink);
     }
     progress.finish();
 

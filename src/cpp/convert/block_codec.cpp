@@ -1,0 +1,120 @@
+#include "convert/block_codec.hpp"
+
+#include <memory>
+#include <stdexcept>
+
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
+
+#include "convert/deflate_join.hpp"
+#include "convert/mat_writer.hpp"
+
+namespace nivra::convert {
+
+namespace {
+
+// Chosen by measurement in bench/writer.py.
+constexpr int kLibdeflateLevel = 2;
+constexpr int kZlibLevel = 6;  // the fallback matches savemat's size
+
+// The bytes of any object with a buffer (bytes, bytearray, ...).
+std::string buffer_bytes(py::handle object) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+  std::string bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  PyBuffer_Release(&view);
+  return bytes;
+}
+
+template <typename Function>
+bool find(void* library, const char* name, Function& function) {
+#if defined(_WIN32)
+  (void)library, (void)name, (void)function;
+  return false;
+#else
+  void* symbol = dlsym(library, name);
+  function = reinterpret_cast<Function>(symbol);
+  return symbol != nullptr;
+#endif
+}
+
+// libdeflate's functions from the package's extension module, while the
+// package's compress is the extension's own; none elsewhere (Windows
+// builds export nothing but the module's entry point).
+std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
+#if defined(_WIN32)
+  (void)package;
+  return std::nullopt;
+#else
+  py::object extension = py::getattr(package, "_deflate", py::none());
+  py::object path = py::getattr(extension, "__file__", py::none());
+  if (!PyUnicode_Check(path.ptr()) ||
+      !py::getattr(package, "deflate_compress", py::none()).is(py::getattr(extension, "deflate_compress", py::none()))) {
+    return std::nullopt;
+  }
+  py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  void* library = dlopen(std::string(encoded).c_str(), RTLD_NOW | RTLD_NOLOAD);  // already loaded; kept open
+  if (library == nullptr) return std::nullopt;
+  LibdeflateFunctions f{};
+  if (find(library, "libdeflate_alloc_compressor", f.alloc_compressor) &&
+      find(library, "libdeflate_deflate_compress_bound", f.compress_bound) &&
+      find(library, "libdeflate_deflate_compress", f.compress) &&
+      find(library, "libdeflate_free_compressor", f.free_compressor)) {
+    return f;
+  }
+  return std::nullopt;
+#endif
+}
+
+}  // namespace
+
+BlockCodec::BlockCodec() {
+  try {
+    module_ = py::module_::import("deflate");
+    libdeflate_ = true;
+    level_ = kLibdeflateLevel;
+    direct_ = exported_functions(module_);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    module_ = py::module_::import("zlib");
+    libdeflate_ = false;
+    level_ = kZlibLevel;
+  }
+}
+
+unsigned char BlockCodec::header_flags() const { return mat::zlib_header_flags(libdeflate_ ? 1 : 2); }
+
+std::string BlockCodec::compress(const unsigned char* data, std::size_t size, bool last) const {
+  std::string out;
+  if (direct_) {
+    std::unique_ptr<void, void (*)(void*)> compressor(direct_->alloc_compressor(level_), direct_->free_compressor);
+    if (!compressor) throw std::bad_alloc();
+    out.resize(direct_->compress_bound(compressor.get(), size));
+    out.resize(direct_->compress(compressor.get(), data, size, out.data(), out.size()));
+    if (out.empty()) throw std::runtime_error("libdeflate could not compress a block");
+  } else {
+    out = compress_in_python(data, size, last);
+  }
+  if (libdeflate_ && !last) deflate::continue_stream(out);
+  return out;
+}
+
+std::string BlockCodec::compress_in_python(const unsigned char* data, std::size_t size, bool last) const {
+  py::gil_scoped_acquire gil;
+  auto view = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
+      reinterpret_cast<char*>(const_cast<unsigned char*>(data)), static_cast<Py_ssize_t>(size), PyBUF_READ));
+  if (!view) throw py::error_already_set();
+  std::string out;
+  if (libdeflate_) {
+    out = buffer_bytes(module_.attr("deflate_compress")(view, level_));
+  } else {
+    py::object compressor = module_.attr("compressobj")(level_, module_.attr("DEFLATED"), -15);
+    out = buffer_bytes(compressor.attr("compress")(view));
+    out += buffer_bytes(compressor.attr("flush")(module_.attr(last ? "Z_FINISH" : "Z_SYNC_FLUSH")));
+  }
+  view.attr("release")();
+  return out;
+}
+
+}  // namespace nivra::convert

@@ -1,0 +1,44 @@
+// Deflate for the MAT writer's blocks: libdeflate (the deflate package),
+// or the standard zlib module when that is missing.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+// libdeflate's C functions, as the deflate package's extension exports them.
+struct LibdeflateFunctions {
+  void* (*alloc_compressor)(int level);
+  std::size_t (*compress_bound)(void* compressor, std::size_t size);
+  std::size_t (*compress)(void* compressor, const void* in, std::size_t size, void* out, std::size_t room);
+  void (*free_compressor)(void* compressor);
+};
+
+class BlockCodec {
+ public:
+  BlockCodec();  // picks the library; needs the GIL
+
+  // A fresh raw deflate stream of the bytes, ended on a byte boundary
+  // without the final bit, or finished when `last`. Called without the GIL.
+  std::string compress(const unsigned char* data, std::size_t size, bool last) const;
+
+  // The second byte of the zlib header for the level used.
+  unsigned char header_flags() const;
+
+ private:
+  std::string compress_in_python(const unsigned char* data, std::size_t size, bool last) const;
+
+  py::module_ module_;
+  bool libdeflate_;
+  int level_;
+  // Set where the package's compress is its extension's own and the
+  // extension exports libdeflate: called with no GIL at all (the package
+  // holds it while compressing before version 0.9).
+  std::optional<LibdeflateFunctions> direct_;
+};
+
+}  // namespace nivra::convert
