@@ -1,4 +1,4 @@
-#include "convert/block_codec.hpp"
+#include "convert/mat/codec.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -7,8 +7,8 @@
 #include <dlfcn.h>
 #endif
 
-#include "convert/deflate_join.hpp"
-#include "convert/mat_writer.hpp"
+#include "convert/mat/deflate_join.hpp"
+#include "convert/mat/v5.hpp"
 
 namespace nivra::convert {
 

@@ -1,7 +1,6 @@
 // Writes one numeric array as a compressed level-5 MAT file through the
-// kernel of mat_writer.hpp, its blocks compressed by block_codec.hpp on the
-// workers.
-#include "convert/mat_writer.hpp"
+// kernel of v5.hpp, its blocks compressed by codec.hpp on the workers.
+#include "convert/mat/v5.hpp"
 
 #include <cctype>
 #include <optional>
@@ -9,7 +8,7 @@
 #include "common/progress.hpp"
 #include "convert/array_buffer.hpp"
 #include "convert/convert.hpp"
-#include "convert/block_codec.hpp"
+#include "convert/mat/codec.hpp"
 
 namespace nivra::convert {
 

@@ -1,0 +1,219 @@
+// An array's elements in column-major order, read straight from strided
+// memory in either byte order: what both MAT versions store. Pure C++.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace nivra::mat {
+
+// One part (real or imaginary) of an array: elements of `item` bytes at
+// `data` with the given strides, possibly in the other byte order.
+struct Part {
+  const char* data;
+  std::vector<std::int64_t> shape;
+  std::vector<std::int64_t> strides;  // bytes
+  unsigned item;
+  bool swapped;
+
+  std::uint64_t size() const {
+    std::uint64_t n = 1;
+    for (auto d : shape) n *= static_cast<std::uint64_t>(d);
+    return n;
+  }
+};
+
+// A part with axes of length 1 dropped and axes merged where one continues
+// the next in memory, so that the fastest axis is as long as it can be.
+inline Part simplified(const Part& part) {
+  Part out{part.data, {}, {}, part.item, part.swapped};
+  for (std::size_t d = 0; d < part.shape.size(); ++d) {
+    if (part.shape[d] == 1) continue;
+    if (!out.shape.empty() && out.strides.back() * out.shape.back() == part.strides[d]) {
+      out.shape.back() *= part.shape[d];
+    } else {
+      out.shape.push_back(part.shape[d]);
+      out.strides.push_back(part.strides[d]);
+    }
+  }
+  if (out.shape.empty()) {
+    out.shape.push_back(1);
+    out.strides.push_back(part.item);
+  }
+  return out;
+}
+
+template <unsigned N>
+inline void copy_item(const char* from, unsigned char* to, bool swapped) {
+  if (!swapped) {
+    std::memcpy(to, from, N);
+  } else {
+    for (unsigned i = 0; i < N; ++i) to[i] = static_cast<unsigned char>(from[N - 1 - i]);
+  }
+}
+
+// The axes of a simplified part split in two: "rows", the axes before the
+// one fastest in memory (at least axis 0), and "slices", the rest. The
+// column-major order runs through the rows of one slice, then the next.
+struct Split {
+  std::size_t axis;    // first slice axis
+  std::uint64_t rows;  // elements per slice
+  bool tiled;          // rows are not the fastest in memory: gather in tiles
+};
+
+inline Split split_of(const Part& part) {
+  std::size_t fastest = 0;
+  for (std::size_t d = 1; d < part.shape.size(); ++d) {
+    if (std::abs(part.strides[d]) < std::abs(part.strides[fastest])) fastest = d;
+  }
+  Split split{std::max<std::size_t>(fastest, 1), 1, fastest != 0};
+  for (std::size_t d = 0; d < split.axis; ++d) split.rows *= static_cast<std::uint64_t>(part.shape[d]);
+  return split;
+}
+
+// The memory offset of column-major position `position` over axes [from, to).
+inline std::int64_t offset_of(const Part& part, std::uint64_t position, std::size_t from, std::size_t to,
+                              std::int64_t* index) {
+  std::int64_t offset = 0;
+  for (std::size_t d = from; d < to; ++d) {
+    const auto extent = static_cast<std::uint64_t>(part.shape[d]);
+    index[d] = static_cast<std::int64_t>(position % extent);
+    position /= extent;
+    offset += index[d] * part.strides[d];
+  }
+  return offset;
+}
+
+// Moves a multi-index over axes [from, to) one step on in column-major order.
+inline void step(const Part& part, std::size_t from, std::size_t to, std::int64_t* index, std::int64_t& offset) {
+  for (std::size_t d = from; d < to; ++d) {
+    offset += part.strides[d];
+    if (++index[d] < part.shape[d]) return;
+    offset -= index[d] * part.strides[d];
+    index[d] = 0;
+  }
+}
+
+// The slices [first_slice, last_slice] that column-major elements
+// [first, first + count) touch, and the rows of each that they cover.
+struct Range {
+  std::uint64_t first, last, rows, first_slice, last_slice;
+
+  Range(const Split& split, std::uint64_t first_element, std::uint64_t count)
+      : first(first_element), last(first_element + count - 1), rows(split.rows),
+        first_slice(first / rows), last_slice(last / rows) {}
+  std::uint64_t row_begin(std::uint64_t slice) const { return slice == first_slice ? first % rows : 0; }
+  std::uint64_t row_end(std::uint64_t slice) const { return slice == last_slice ? last % rows + 1 : rows; }
+};
+
+// Rows over two or more axes (a band-last cube, whose bands are the slices):
+// gathered in square tiles over the first two axes, so that the reads of
+// one tile fall in short runs on a few pages, for every slice in range.
+template <unsigned N>
+void gather_tiles(const Part& part, const Split& split, std::uint64_t first, std::uint64_t count,
+                  unsigned char* out) {
+  constexpr std::int64_t kSide = 8;
+  const std::size_t ndim = part.shape.size();
+  const std::int64_t height = part.shape[0], width = part.shape[1];
+  const std::uint64_t plane = static_cast<std::uint64_t>(height * width);
+  const Range range(split, first, count);
+  const std::uint64_t row_begin = range.first_slice == range.last_slice ? range.row_begin(range.first_slice) : 0;
+  const std::uint64_t row_end = range.first_slice == range.last_slice ? range.row_end(range.first_slice) : split.rows;
+  std::vector<std::int64_t> index(ndim, 0);
+  std::int64_t offsets[kSide * kSide];
+  std::uint64_t rows[kSide * kSide];
+
+  for (std::uint64_t p = row_begin / plane; p * plane < row_end; ++p) {
+    const std::int64_t plane_offset = offset_of(part, p, 2, split.axis, index.data());
+    for (std::int64_t j0 = 0; j0 < width; j0 += kSide) {
+      for (std::int64_t i0 = 0; i0 < height; i0 += kSide) {
+        const std::int64_t i1 = std::min(height, i0 + kSide), j1 = std::min(width, j0 + kSide);
+        const std::uint64_t lowest = p * plane + static_cast<std::uint64_t>(j0 * height + i0);
+        const std::uint64_t highest = p * plane + static_cast<std::uint64_t>((j1 - 1) * height + i1 - 1);
+        if (highest < row_begin || lowest >= row_end) continue;
+        int n = 0;
+        for (std::int64_t j = j0; j < j1; ++j) {
+          for (std::int64_t i = i0; i < i1; ++i, ++n) {
+            offsets[n] = plane_offset + i * part.strides[0] + j * part.strides[1];
+            rows[n] = p * plane + static_cast<std::uint64_t>(j * height + i);
+          }
+        }
+        std::int64_t slice_offset = offset_of(part, range.first_slice, split.axis, ndim, index.data());
+        for (std::uint64_t slice = range.first_slice; slice <= range.last_slice; ++slice) {
+          const std::uint64_t lo = range.row_begin(slice), hi = range.row_end(slice);
+          const char* from = part.data + slice_offset;
+          const std::uint64_t start = slice * split.rows;
+          for (int k = 0; k < n; ++k) {
+            if (rows[k] >= lo && rows[k] < hi) copy_item<N>(from + offsets[k], out + (start + rows[k] - first) * N, part.swapped);
+          }
+          step(part, split.axis, ndim, index.data(), slice_offset);
+        }
+      }
+    }
+  }
+}
+
+// Column-major elements [first, first + count) of a simplified part, as
+// native-order bytes into `out`. When the rows are not the fastest axis in
+// memory, they are gathered in tiles of a few hundred rows across every
+// slice in range, so that each cache line read serves as many slices as
+// the range holds.
+template <unsigned N>
+void gather(const Part& part, std::uint64_t first, std::uint64_t count, unsigned char* out) {
+  if (count == 0) return;
+  constexpr std::uint64_t kTile = 256;
+  const std::size_t ndim = part.shape.size();
+  const Split split = split_of(part);
+  if (split.tiled && split.axis >= 2) return gather_tiles<N>(part, split, first, count, out);
+  const std::uint64_t last = first + count - 1;
+  const std::uint64_t first_slice = first / split.rows, last_slice = last / split.rows;
+  const std::uint64_t row_begin = first_slice == last_slice ? first % split.rows : 0;
+  const std::uint64_t row_end = first_slice == last_slice ? last % split.rows + 1 : split.rows;
+  const std::uint64_t tile = split.tiled ? kTile : split.rows;
+  const bool contiguous = !split.tiled && part.strides[0] == std::int64_t(N) && !part.swapped;
+  std::vector<std::int64_t> index(ndim, 0);
+  std::int64_t row_offsets[kTile];
+
+  for (std::uint64_t begin = row_begin; begin < row_end; begin += tile) {
+    const std::uint64_t end = std::min(row_end, begin + tile);
+    if (split.tiled) {
+      std::int64_t offset = offset_of(part, begin, 0, split.axis, index.data());
+      for (std::uint64_t r = begin; r < end; ++r) {
+        row_offsets[r - begin] = offset;
+        step(part, 0, split.axis, index.data(), offset);
+      }
+    }
+    std::int64_t slice_offset = offset_of(part, first_slice, split.axis, ndim, index.data());
+    for (std::uint64_t slice = first_slice; slice <= last_slice; ++slice) {
+      const std::uint64_t lo = std::max(begin, slice == first_slice ? first % split.rows : 0);
+      const std::uint64_t hi = std::min(end, slice == last_slice ? last % split.rows + 1 : split.rows);
+      const char* from = part.data + slice_offset;
+      unsigned char* to = out + (slice * split.rows + lo - first) * N;
+      if (contiguous) {
+        std::memcpy(to, from + lo * N, (hi - lo) * N);
+      } else if (split.tiled) {
+        for (std::uint64_t r = lo; r < hi; ++r, to += N) copy_item<N>(from + row_offsets[r - begin], to, part.swapped);
+      } else {
+        for (std::uint64_t r = lo; r < hi; ++r, to += N) copy_item<N>(from + static_cast<std::int64_t>(r) * part.strides[0], to, part.swapped);
+      }
+      step(part, split.axis, ndim, index.data(), slice_offset);
+    }
+  }
+}
+
+inline void gather_bytes(const Part& part, std::uint64_t offset, std::uint64_t size, unsigned char* out) {
+  const std::uint64_t first = offset / part.item, count = size / part.item;
+  switch (part.item) {
+    case 1: gather<1>(part, first, count, out); break;
+    case 2: gather<2>(part, first, count, out); break;
+    case 4: gather<4>(part, first, count, out); break;
+    case 8: gather<8>(part, first, count, out); break;
+    default: throw std::invalid_argument("element size must be 1, 2, 4 or 8 bytes");
+  }
+}
+
+}  // namespace nivra::mat
