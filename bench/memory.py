@@ -11,9 +11,15 @@ Scenes are written once into the cache directory and reused:
   crop cases   a 512 x 512 window of a 4096 x 4096 x 64 int16 scene (2 GiB) as
                band-sequential ENVI, tiled GeoTIFF and chunked band-first HDF5;
   whole cases  a 1024 x 1024 x 128 int16 scene with smooth spectra and labels
-               as ENVI and as tiled GeoTIFF, and a band-first float32 HDF5 cube.
+               as ENVI and as tiled GeoTIFF, and a band-first float32 HDF5 cube;
+  huge case    a sparse ENVI file whose header promises 5 GiB of int16
+               (8192 x 2560 x 128), converted with --mat-version 7.3 and read
+               back through h5py; without 7.3 it must be refused.
 
-    python bench/memory.py [--cache DIR] [--quick] [--only crop|whole] [--repeats N]
+Peak anonymous memory (RssAnon, sampled every 10 ms) is shown beside the
+resident high-water mark, which counts the pages of a memory map that were read.
+
+    python bench/memory.py [--cache DIR] [--quick] [--only crop|whole|huge] [--repeats N]
 """
 import argparse
 import contextlib
@@ -24,6 +30,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -93,6 +100,45 @@ def write_hdf5(path, lines, samples, bands, dtype):
             cube[:, row0:row0 + rows] = block.transpose(2, 0, 1).astype(dtype)
 
 
+HUGE = (8192, 2560, 128)  # lines, samples, bands: 5 GiB of int16
+
+
+def huge_value(y, x, b):
+    return (y * 7 + x * 3 + b) % 30000 + 1
+
+
+def huge_positions(lines, samples, bands):
+    """Pixels given a value in the otherwise empty (zero) sparse scene."""
+    rng = np.random.default_rng(5)
+    corners = [(0, 0, 0), (lines - 1, samples - 1, bands - 1), (lines - 1, 0, 0), (0, samples - 1, bands - 1)]
+    return corners + [tuple(int(v) for v in p) for p in zip(rng.integers(0, lines, 60), rng.integers(0, samples, 60),
+                                                           rng.integers(0, bands, 60))]
+
+
+def write_sparse_envi(path, lines, samples, bands):
+    """Band-sequential int16: a file of holes with a few known values."""
+    path.with_suffix(".hdr").write_text(
+        f"ENVI\nsamples = {samples}\nlines = {lines}\nbands = {bands}\nheader offset = 0\n"
+        "file type = ENVI Standard\ndata type = 2\ninterleave = bsq\nbyte order = 0\n")
+    with open(path, "wb") as f:
+        f.truncate(2 * lines * samples * bands)
+        for y, x, b in huge_positions(lines, samples, bands):
+            f.seek(2 * ((b * lines + y) * samples + x))
+            f.write(np.int16(huge_value(y, x, b)).tobytes())
+
+
+def check_huge_output(mat_path, lines, samples, bands):
+    """Shape and sampled values of the 7.3 data.mat, read through h5py."""
+    import h5py
+    with h5py.File(mat_path, "r") as f:
+        data = f["data"]
+        assert data.shape == (bands, samples, lines), data.shape
+        for y, x, b in huge_positions(lines, samples, bands):
+            assert data[b, x, y] == huge_value(y, x, b), (y, x, b)
+        assert data[1, 1, 1] == 0 and data[bands // 2, samples // 2, lines // 3] == 0
+    return f"shape {data.shape}, {len(huge_positions(lines, samples, bands))} sampled values match"
+
+
 def scene(cache, name, write, *shape, **extra):
     """Writes the scene once; a marker file says it is complete."""
     folder = cache / name
@@ -149,6 +195,33 @@ def force_literal(convert):
     convert.sio.savemat = plain(convert.sio.savemat)
 
 
+class AnonSampler:
+    """The peak of RssAnon, sampled on a thread."""
+
+    def __init__(self, interval=0.01):
+        self.peak = 0.0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True)
+        self._thread.start()
+
+    def _run(self, interval):
+        while not self._stop.is_set():
+            self.sample()
+            time.sleep(interval)
+
+    def sample(self):
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("RssAnon:"):
+                    self.peak = max(self.peak, int(line.split()[1]) / 1024)
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        self.sample()
+        return self.peak
+
+
 def peak_mib():
     """This process's resident high-water mark. Not getrusage: its figure
     outlives exec, so a child would report the peak of the parent it came from."""
@@ -168,6 +241,7 @@ def child(path, options):
     if path == "literal":
         force_literal(convert)
     figures = {}
+    anon = AnonSampler()
     makedirs = os.makedirs
 
     def reading_done(*args, **kwargs):
@@ -179,16 +253,33 @@ def child(path, options):
     start = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()):
         convert.main()
-    figures.update(seconds=time.perf_counter() - start, peak_mib=peak_mib())
+    figures.update(seconds=time.perf_counter() - start, peak_mib=peak_mib(), anon_peak_mib=anon.stop())
     print(json.dumps(figures))
 
 
-def run(path, options, out_dir):
+def run(path, options, out_dir, check=True):
     command = [sys.executable, __file__, "--child", path, "--", *map(os.fspath, options), "--out-dir", out_dir]
     result = subprocess.run(command, capture_output=True, text=True, check=False)
+    if not check:
+        return result
     if result.returncode != 0:
         raise SystemExit(f"{path} run failed:\n{result.stderr}")
     return json.loads(result.stdout.splitlines()[-1])
+
+
+def huge_case(cache, out):
+    """The 5 GiB sparse scene: refused as version 7, converted as 7.3."""
+    lines, samples, bands = HUGE
+    folder = scene(cache, "huge-envi.img", write_sparse_envi, lines, samples, bands)
+    options = ["--img", folder / "huge-envi.hdr"]
+    refused = run("windowed", options, out / "huge-v7", check=False)
+    message = refused.stderr.strip().splitlines()[-1] if refused.stderr.strip() else "(no error)"
+    print(f"\nENVI {lines}x{samples}x{bands} int16 (5 GiB, sparse), version 7: exit {refused.returncode}, {message}")
+    m = run("windowed", [*options, "--mat-version", "7.3"], out / "huge-v73")
+    size = os.path.getsize(out / "huge-v73" / "data.mat") / (1 << 20)
+    print(f"  as 7.3: {m['seconds']:.1f} s, peak resident {m['peak_mib']:.0f} MiB, "
+          f"peak anonymous {m['anon_peak_mib']:.0f} MiB, data.mat {size:.1f} MiB")
+    print("  read back:", check_huge_output(out / "huge-v73" / "data.mat", lines, samples, bands))
 
 
 def baseline():
@@ -201,7 +292,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cache", type=Path, help="directory for the generated scenes (default: a temporary one)")
     parser.add_argument("--quick", action="store_true", help="smaller scenes")
-    parser.add_argument("--only", choices=["crop", "whole"])
+    parser.add_argument("--only", choices=["crop", "whole", "huge"])
     parser.add_argument("--repeats", type=int, default=1, help="runs per path; the median is shown")
     parser.add_argument("--child", choices=["literal", "windowed", "start-up"], help=argparse.SUPPRESS)
     parser.add_argument("options", nargs="*", help=argparse.SUPPRESS)
@@ -215,7 +306,9 @@ def main():
         print(f"start-up alone: {baseline():.0f} MiB; median of {args.repeats} run(s) per path")
         print("read: until the output directory is made; all: the whole conversion. "
               "Ratios: literal time / windowed time, windowed peak / literal peak.")
-        print(f"{'case':<46} {'path':<9} {'read s':>7} {'read MiB':>9} {'all s':>7} {'peak MiB':>9}   "
+        if args.only == "huge":
+            return huge_case(cache, out)
+        print(f"{'case':<46} {'path':<9} {'read s':>7} {'read MiB':>9} {'all s':>7} {'peak MiB':>9} {'anon MiB':>9}   "
               f"{'read':>6} {'memory':>6} {'all':>6} {'memory':>6}")
         for kind, label, options in cases(cache, args.quick):
             if args.only and kind != args.only:
@@ -229,11 +322,13 @@ def main():
             lit, win = median["literal"], median["windowed"]
             for name, m in (("literal", lit), ("windowed", win)):
                 print(f"{label if name == 'literal' else '':<46} {name:<9} {m['read_seconds']:>7.2f} "
-                      f"{m['read_peak_mib']:>9.0f} {m['seconds']:>7.2f} {m['peak_mib']:>9.0f}",
+                      f"{m['read_peak_mib']:>9.0f} {m['seconds']:>7.2f} {m['peak_mib']:>9.0f} {m['anon_peak_mib']:>9.0f}",
                       end="\n" if name == "literal" else "")
             ratios = (lit["read_seconds"] / win["read_seconds"], win["read_peak_mib"] / lit["read_peak_mib"],
                       lit["seconds"] / win["seconds"], win["peak_mib"] / lit["peak_mib"])
             print("   " + " ".join(f"{ratio:>5.{1 if i % 2 == 0 else 2}f}x" for i, ratio in enumerate(ratios)), flush=True)
+        if not args.only:
+            huge_case(cache, out)
 
 
 if __name__ == "__main__":
