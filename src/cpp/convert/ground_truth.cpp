@@ -147,7 +147,7 @@ py::object load_mat73(const Namespace& g, const py::str& path, py::object& gt) {
     for (py::handle name : py::iter(f)) {
       if (!truthy(name.attr("startswith")(py::make_tuple("_", "#")))) candidates[name] = f[name];
     }
-    key = choose_mat_key(g, candidates, [&h5py](py::handle var) { return mat73_element_count(h5py, var); });
+    key = choose_mat_key(g, candidates, [h5py](py::handle var) { return mat73_element_count(h5py, var); });
     gt = squeeze_labels(read_mat73_variable(h5py, key, candidates[key]));
   });
   return key;
