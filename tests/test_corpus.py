@@ -109,6 +109,7 @@ def test_committed_datatypes_are_walked_past(convert_files):
      (2, 1), "float32", "ENVI"),                          # a one-pixel-wide pair stays aligned
     ("envi/qps/envi.hdr", "gt/karena2/PaviaU_gt.mat", (610, 340), "uint8", "MAT"),
     ("envi/qps/envi.hdr", "gt/scipy/testmulti_7.4_GLNX86.mat", (3, 5), "uint8", "MAT"),
+    ("envi/qps/envi.hdr", "gt/scipy/testhdf5_7.4_GLNX86.mat", (1, 9), "float64", "MAT"),   # version 7.3
     ("envi/qps/envi.hdr", "gt/labelme/SegmentationClass/2011_000003.png", (338, 500), "uint8", "image"),
     ("envi/qps/envi.hdr", "gt/OHID-1/result/indiana_decode_map.png", (870, 870, 4), "uint8", "image"),
     ("envi/qps/envi.hdr", "gt/pillow/pal4rle.bmp", (64, 127), "uint8", "image"),
@@ -144,7 +145,6 @@ def test_mat_label_variable_names(convert_files):
     ("hdf5/netcdf4-python/ubyte.nc", None, OSError),                      # netCDF-3, not HDF5
     ("hdf5/pyhdfeos/Grid219.hdf", None, OSError),                         # HDF4
     ("hdf5/h5py/vlen_string_dset.h5", None, ValueError),                  # 1-D: refused by main
-    ("envi/qps/envi.hdr", "gt/scipy/testhdf5_7.4_GLNX86.mat", NotImplementedError),
     ("envi/qps/envi.hdr", "gt/scipy/corrupted_zlib_data.mat", ValueError),
 ])
 def test_files_the_readers_refuse_leave_no_output(run_main, corpus, tmp_path, img, gt, error):

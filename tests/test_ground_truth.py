@@ -1,5 +1,9 @@
 """The ground-truth loader against label files written by the real writers."""
 
+import os
+from types import SimpleNamespace
+
+import h5py
 import numpy as np
 import pytest
 import rasterio
@@ -49,6 +53,101 @@ def test_mat_length_one_band_axes_are_removed(tmp_path, shape, squeezed):
 def test_mat_with_only_header_entries(tmp_path):
     with pytest.raises(ValueError, match="empty"):
         convert._load_gt(write_mat(tmp_path / "e.mat"))
+
+
+def write_mat73(path, variables, track_order=None):
+    """A 7.3 MAT file as MATLAB writes one: axes reversed, an empty array as its shape, None a group."""
+    with h5py.File(path, "w", userblock_size=512, track_order=track_order) as f:
+        for name, (array, cls, *attrs) in variables.items():
+            empty = {"MATLAB_empty": np.uint8(1)} if array is not None and array.size == 0 else {}
+            var = (f.create_group(name) if array is None else
+                   f.create_dataset(name, data=np.uint64(array.shape) if empty else array.T))
+            var.attrs.update({**({} if cls is None else {"MATLAB_class": cls}), **empty, **dict(*attrs)})
+    with open(path, "r+b") as out:
+        out.write(b"MATLAB 7.3 MAT-file, Platform: posix, Created on: Wed Dec  9 18:14:59 2026 HDF5 schema "
+                  b"1.00 .".ljust(116) + bytes(8) + b"\x00\x02IM")
+    return str(path)
+
+
+def real_imag(array, part):
+    return np.rec.fromarrays([array.real, array.imag], [("real", part), ("imag", part)])
+
+
+CUBE, COMPLEX, S = np.arange(24).reshape(2, 3, 4), LABELS + 1j * LABELS[::-1], np.bytes_
+
+
+@pytest.mark.parametrize("stored, cls, expected", [
+    (LABELS.astype(">i2"), S("int16"), LABELS.astype(np.int16)),                 # big-endian on disk
+    (CUBE.astype(">f8"), "double", CUBE.astype(np.float64)),                     # variable-length class
+    (CUBE[:, :, :1].astype(np.float32), np.array([b"single"]), CUBE[:, :, 0].astype(np.float32)),
+    (LABELS - 3, None, LABELS - 3),                                              # no class at all
+    (LABELS.astype(bool), S("logical"), LABELS.astype(bool).astype(np.uint8)),
+    (real_imag(COMPLEX, ">f8"), S("double"), COMPLEX),
+    (real_imag(COMPLEX, "<f4"), S("single"), COMPLEX.astype(np.complex64)),
+    (np.zeros((3, 0, 1), bool), "logical", np.zeros((3, 0), np.uint8)),
+])
+def test_mat73_numeric_labels(tmp_path, stored, cls, expected):
+    big = (np.ones((9, 9)), None)
+    path = write_mat73(tmp_path / "l.mat", {"labels": (stored, cls), "#refs#": big, "_big": big})
+    gt, meta = convert._load_gt(path)
+    assert gt.dtype == expected.dtype and gt.dtype.isnative and gt.shape == expected.shape
+    np.testing.assert_array_equal(gt, expected)
+    assert meta == {"_source_file": path, "mat_key": "labels", "_source_format": "MAT"}
+
+
+@pytest.mark.parametrize("variable, cls", [
+    ((np.uint16([[114, 111]]), S("char")), "char"),
+    ((np.array([[h5py.Reference()]], h5py.ref_dtype), S("cell")), "cell"),
+    ((None, S("struct")), "struct"),
+    ((None, S("double"), {"MATLAB_sparse": np.uint64(3)}), "sparse double"),
+    ((np.uint32([[3707764736, 2, 1]]), S("string")), "string"),                  # an object
+    ((np.bytes_("text"), None), "unknown"),
+])
+def test_mat73_other_variables_are_refused(tmp_path, variable, cls):
+    with pytest.raises(ValueError) as info:
+        convert._load_gt(write_mat73(tmp_path / "v.mat", {"v": variable}))
+    assert str(info.value) == f"MAT variable 'v' is not a numeric array (MATLAB class {cls})"
+
+
+@pytest.mark.parametrize("shapes, track_order, key", [
+    ({"GT": (2, 2), "m": (3, 3), "_big": (9, 9), "#refs#": (9, 9)}, None, "m"),
+    ({"zz": (2, 3), "aa": (3, 2)}, True, "zz"),                 # tie: the first in h5py's order
+    ({"empty": (0, 9), "one": (1, 1)}, None, "one"),            # an empty one counts 0, not 2
+    ({"s": None, "empty": (0, 9)}, None, "s"),                  # a group counts 1
+    ({"s": None, "two": (1, 2)}, None, "two"),
+])
+def test_mat73_variable_choice(tmp_path, shapes, track_order, key):
+    variables = {k: (None, S("struct")) if v is None else (np.ones(v), None) for k, v in shapes.items()}
+    try:
+        assert convert._load_gt(write_mat73(tmp_path / "c.mat", variables, track_order))[1]["mat_key"] == key
+    except ValueError as refused:                               # a group was chosen
+        assert str(refused).startswith(f"MAT variable '{key}' ")
+
+
+def test_mat73_file_written_by_matlab(corpus):
+    gt, meta = convert._load_gt(str(corpus / "gt/scipy/testhdf5_7.4_GLNX86.mat"))
+    assert meta["mat_key"] == "testdouble" and gt.shape == (1, 9)
+    np.testing.assert_allclose(gt[0], np.linspace(0, 2 * np.pi, 9))
+
+
+def test_mat73_reader_is_taken_only_when_loadmat_refuses_the_file(tmp_path, monkeypatch):
+    calls = []
+    monkeypatch.setattr(convert, "_check_dep", calls.append)
+    with pytest.raises(ValueError, match="empty"):
+        convert._load_gt(write_mat73(tmp_path / "e.mat", {"#refs#": (None, None)}))
+    os.truncate(tmp_path / "e.mat", 600)
+    with pytest.raises(OSError, match="Unable to"):             # a damaged HDF5 part: h5py's error
+        convert._load_gt(str(tmp_path / "e.mat"))
+    with h5py.File(tmp_path / "plain.mat", "w") as f:           # HDF5 without the MATLAB header
+        f["gt"] = LABELS.T
+    with pytest.raises(ValueError, match="Unknown mat file type"):
+        convert._load_gt(str(tmp_path / "plain.mat"))
+    assert calls == ["h5py", "h5py"]
+
+    def refuse(path):
+        raise NotImplementedError
+    monkeypatch.setattr(convert, "sio", SimpleNamespace(loadmat=refuse))   # looked up at each call
+    np.testing.assert_array_equal(convert._load_gt(str(tmp_path / "plain.mat"))[0], LABELS)
 
 
 @pytest.mark.parametrize("name, mode, ndim", [

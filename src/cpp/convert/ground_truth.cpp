@@ -28,8 +28,9 @@ py::object squeeze_labels(const py::object& labels) {
 }
 
 // The label variable of a MAT file: the only one, else "gt", else
-// "groundtruth", else the largest (first stored wins a tie).
-py::object choose_mat_key(const Namespace& g, const py::dict& candidates) {
+// "groundtruth", else the one of most elements (first stored wins a tie).
+py::object choose_mat_key(const Namespace& g, const py::dict& candidates,
+                          const std::function<py::object(py::handle)>& element_count) {
   if (py::len(candidates) == 1) {
     py::iterator first = py::iter(candidates);
     return py::reinterpret_borrow<py::object>(*first);
@@ -38,22 +39,141 @@ py::object choose_mat_key(const Namespace& g, const py::dict& candidates) {
     py::str key(name);
     if (contains(candidates, key)) return key;
   }
-  py::cpp_function element_count([candidates](py::object k) {
-    py::object np = ns()["np"];
-    return np.attr("prod")(np.attr("asarray")(candidates[k]).attr("shape"));
+  py::cpp_function count_of([candidates, element_count](py::object k) { return element_count(candidates[k]); });
+  return g["max"](candidates, py::arg("key") = count_of);
+}
+
+// ---- version 7.3: HDF5 behind the MATLAB header ----------------------------
+
+bool has_attr(const py::handle& var, const char* name) { return contains(var.attr("attrs"), py::str(name)); }
+
+// The MATLAB_class attribute as str, or None: h5py gives a fixed-length
+// string as bytes (or numpy bytes_, or a one-element array), a
+// variable-length one as str.
+py::object matlab_class_attr(const py::handle& var) {
+  if (!has_attr(var, "MATLAB_class")) return py::none();
+  const Namespace& g = ns();
+  py::object value = var.attr("attrs")[py::str("MATLAB_class")];
+  if (is_instance(value, g["np"].attr("ndarray")) && compare(value.attr("size"), Py_EQ, py::int_(1))) {
+    value = value.attr("item")();
+  }
+  if (is_instance(value, g["bytes"])) return value.attr("decode")("utf-8", py::arg("errors") = "replace");
+  return str_of(value);
+}
+
+bool is_plain_number(const py::object& dtype, const char* kinds) {
+  return contains(py::str(kinds), dtype.attr("kind")) && py::len(dtype.attr("shape")) == 0;
+}
+
+// MATLAB's complex layout: a compound of "real" and "imag", in that order.
+bool is_real_imag(const py::object& dtype) {
+  py::object names = dtype.attr("names");
+  if (names.is_none() || !names.equal(py::make_tuple("real", "imag"))) return false;
+  for (const char* field : {"real", "imag"}) {
+    if (!is_plain_number(dtype[py::str(field)], "iuf")) return false;
+  }
+  return true;
+}
+
+// The element type of an empty variable of MATLAB class `cls` (None: double).
+py::str element_type_of(const py::object& cls) {
+  if (cls.is_none() || cls.equal(py::str("double"))) return py::str("float64");
+  if (cls.equal(py::str("single"))) return py::str("float32");
+  if (cls.equal(py::str("logical"))) return py::str("uint8");
+  return cls;  // int8 ... uint64 read the same in numpy
+}
+
+// Whether `var` is a dataset of numbers, of a numeric or the logical class
+// (of any class where it names none).
+bool is_numeric(const py::module_& h5py, const py::handle& var, const py::object& cls) {
+  if (!is_instance(var, h5py.attr("Dataset")) || var.attr("shape").is_none()) return false;
+  py::object dtype = var.attr("dtype");
+  if (!is_plain_number(dtype, "biuf") && !is_real_imag(dtype)) return false;
+  if (cls.is_none()) return true;
+  for (const char* name : {"double", "single", "int8", "uint8", "int16", "uint16", "int32", "uint32",
+                           "int64", "uint64", "logical"}) {
+    if (cls.equal(py::str(name))) return true;
+  }
+  return false;
+}
+
+// A dataset counts its elements (none when MATLAB marks it empty); a group
+// (struct, sparse matrix, object) counts one.
+py::object mat73_element_count(const py::module_& h5py, py::handle var) {
+  if (!is_instance(var, h5py.attr("Dataset"))) return py::int_(1);
+  py::object shape = var.attr("shape");
+  if (shape.is_none() || has_attr(var, "MATLAB_empty")) return py::int_(0);
+  const Namespace& g = ns();
+  return g["np"].attr("prod")(shape, py::arg("dtype") = g["object"]);
+}
+
+// A numeric variable as loadmat gives one: MATLAB's axis order, native byte
+// order, logical as uint8, real/imag as complex, empty of its recorded shape.
+py::object read_mat73_variable(const py::module_& h5py, const py::object& key, const py::object& var) {
+  const Namespace& g = ns();
+  py::object np = g["np"];
+  py::object cls = matlab_class_attr(var);
+  if (!is_numeric(h5py, var, cls)) {
+    if (cls.is_none()) cls = py::str("unknown");
+    if (has_attr(var, "MATLAB_sparse")) cls = concat("sparse ", cls);
+    raise(PyExc_ValueError, concat("MAT variable '", key, "' is not a numeric array (MATLAB class ", cls, ")"));
+  }
+  if (has_attr(var, "MATLAB_empty")) {
+    // Holds the shape, in MATLAB's order, instead of the elements.
+    py::object shape = g["tuple"](np.attr("asarray")(var[py::tuple()]).attr("ravel")().attr("tolist")());
+    return np.attr("zeros")(shape, element_type_of(cls));
+  }
+  py::object data = np.attr("asarray")(var[py::ellipsis()]), dtype = data.attr("dtype");
+  if (is_real_imag(dtype)) {
+    py::object real = data[py::str("real")];
+    py::object joined = real.attr("astype")(np.attr("result_type")(real.attr("dtype"), np.attr("complex64")));
+    joined.attr("imag") = data[py::str("imag")];
+    data = joined;
+  } else if (cls.equal(py::str("logical"))) {
+    data = data.attr("astype")(np.attr("uint8"));
+  } else if (!truthy(dtype.attr("isnative"))) {
+    data = data.attr("astype")(dtype.attr("newbyteorder")("="));
+  }
+  return data.attr("transpose")();
+}
+
+// Reads the label variable of a version 7.3 file into `gt`; returns its name.
+py::object load_mat73(const Namespace& g, const py::str& path, py::object& gt) {
+  g["_check_dep"]("h5py");
+  py::module_ h5py = py::module_::import("h5py");
+  py::object key;
+  with_context(h5py.attr("File")(path, "r"), [&](py::object f) {
+    py::dict candidates;  // "#refs#" and "#subsystem#" hold what variables refer to
+    for (py::handle name : py::iter(f)) {
+      if (!truthy(name.attr("startswith")(py::make_tuple("_", "#")))) candidates[name] = f[name];
+    }
+    key = choose_mat_key(g, candidates, [h5py](py::handle var) { return mat73_element_count(h5py, var); });
+    gt = squeeze_labels(read_mat73_variable(h5py, key, candidates[key]));
   });
-  return g["max"](candidates, py::arg("key") = element_count);
+  return key;
 }
 
 void load_mat(const Namespace& g, const py::str& path, py::object& gt, py::dict& meta) {
-  py::object mat = g["sio"].attr("loadmat")(path);
-  py::dict candidates;
-  for (py::handle item : py::iter(mat.attr("items")())) {
-    py::tuple pair = unpack(item, 2);
-    if (!truthy(pair[0].attr("startswith")("_"))) candidates[pair[0]] = pair[1];
+  py::object mat, key;  // mat stays null when loadmat refuses a version 7.3 file
+  try {
+    mat = g["sio"].attr("loadmat")(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_NotImplementedError)) throw;
   }
-  py::object key = choose_mat_key(g, candidates);
-  gt = squeeze_labels(g["np"].attr("array")(candidates[key]));
+  if (mat) {
+    py::dict candidates;
+    for (py::handle item : py::iter(mat.attr("items")())) {
+      py::tuple pair = unpack(item, 2);
+      if (!truthy(pair[0].attr("startswith")("_"))) candidates[pair[0]] = pair[1];
+    }
+    key = choose_mat_key(g, candidates, [](py::handle value) {
+      py::object np = ns()["np"];
+      return np.attr("prod")(np.attr("asarray")(value).attr("shape"));
+    });
+    gt = squeeze_labels(g["np"].attr("array")(candidates[key]));
+  } else {
+    key = load_mat73(g, path, gt);
+  }
   meta["mat_key"] = key;
   meta["_source_format"] = "MAT";
 }
