@@ -113,3 +113,65 @@ def test_missing_header_message(tmp_path, opened, given, looked_for):
     assert str(info.value) == (f"Cannot find ENVI header: {tmp_path / looked_for}\n"
                                "ENVI files require a .hdr header alongside the data file.")
     assert opened == []
+
+
+HEADER = "ENVI\nsamples = 2\nlines = 2\nbands = 8\ndata type = 1\ninterleave = bsq\nbyte order = 0\n"
+RAW = bytes(range(32))           # what HEADER promises: longer than any container file below
+
+
+def file_order(cube):
+    return np.transpose(cube, (2, 0, 1)).tobytes()      # lines x samples x bands back to bsq
+
+
+def refusal(path):
+    with pytest.raises(ValueError) as info:
+        convert._load_envi(str(path))
+    return str(info.value)
+
+
+@pytest.mark.parametrize("head, kind", [
+    (b"II*\0", "TIFF"), (b"MM\0*", "TIFF"), (b"II+\0", "TIFF"), (b"MM\0+", "TIFF"),
+    (b"\x89HDF\r\n\x1a\n", "HDF5"), (b"EHFA_HEADER_TAG", "ERDAS Imagine"), (b"\x89PNG\r\n\x1a\n", "PNG"),
+    (b"\xff\xd8\xff", "JPEG"), (b"GIF89a", "GIF"), (b"PK\x03\x04", "ZIP"), (b"\x1f\x8b", "gzip"),
+    (b"CDF\x01", "netCDF"), (b"CDF\x02", "netCDF"), (b"MATLAB 5.0 MAT-file", "MATLAB"),
+    (b"II*\x01", None), (b"CDF\x03", None), (b"\x89HDF\r\n\x1a\x0b", None), (b"MATLAB 7.0", None),
+])
+def test_data_files_that_are_other_containers(tmp_path, monkeypatch, head, kind):
+    hdr, bare, given, found = (tmp_path / f"scene{suffix}" for suffix in (".hdr", "", ".img", ".bin"))
+    hdr.write_text(HEADER)
+    body = head if kind else head.ljust(len(RAW), b"\0")        # near misses are raw data
+    for path in (bare, given, found):
+        path.write_bytes(body)
+    (tmp_path / "scene.raw").write_bytes(RAW)
+    assert file_order(convert._load_envi(str(hdr))[0]) == (RAW if kind else body)   # the next one is taken
+    if kind is None:
+        return
+
+    os.remove(tmp_path / "scene.raw")
+    opened, reader_open = [], envi.open
+    monkeypatch.setattr(envi, "open", lambda *args: opened.append(args) or reader_open(*args))
+    not_raw = f"' is not raw ENVI data (file signature: {kind})"
+    assert refusal(hdr) == f"ENVI data file '{bare}{not_raw}"          # none left: the first one skipped
+    assert opened == []                                                # and no search by the reader
+    assert refusal(given) == f"ENVI data file '{given}{not_raw}"       # given: before the size check
+    os.remove(bare)
+    os.remove(given)
+    assert refusal(hdr) == f"ENVI data file '{found}{not_raw}"         # found by the reader's search
+
+    hdr.write_text(HEADER + "header offset = 20\n")      # says what to skip: read as raw data
+    found.write_bytes(head.ljust(20, b"\0") + RAW)
+    assert file_order(convert._load_envi(str(hdr))[0]) == RAW           # found by the reader
+    given.write_bytes(head.ljust(20, b"\0") + RAW)
+    for path in (hdr, given):                                            # a candidate, given
+        assert file_order(convert._load_envi(str(path))[0]) == RAW
+
+
+@pytest.mark.parametrize("compression, message", [
+    ("1", "is gzip-compressed (file compression = 1), which is not supported"),
+    ("0", "is not raw ENVI data (file signature: gzip)"),
+])
+def test_gzip_data_file_named_by_the_header(tmp_path, compression, message):
+    (tmp_path / "scene.hdr").write_text(HEADER + f"file compression = {compression}\n")
+    (tmp_path / "scene.dat").write_bytes(b"\x1f\x8b\x08" + bytes(40))
+    for path in ("scene.hdr", "scene.dat"):
+        assert refusal(tmp_path / path) == f"ENVI data file '{tmp_path / 'scene.dat'}' {message}"
