@@ -2,7 +2,6 @@
 data.mat, gt.mat and metadata.json, and which files fail with whose error."""
 
 import json
-import shutil
 import warnings
 
 import h5py
@@ -10,8 +9,6 @@ import numpy as np
 import pytest
 import scipy.io as sio
 import spectral.io.envi as envi
-
-from nivra import convert
 
 
 @pytest.fixture
@@ -156,25 +153,3 @@ def test_files_the_readers_refuse_leave_no_output(run_main, corpus, tmp_path, im
         run_main("--img", f"{corpus}/{img}", "--out-dir", tmp_path / "out",
                  *(["--gt", f"{corpus}/{gt}"] if gt else []))
     assert not (tmp_path / "out").exists()
-
-
-
-
-@pytest.mark.parametrize("container, kind", [
-    ("tiff/node-gdal/sample_bigtiff.tif", "TIFF"), ("hdf5/h5py/vlen_string_dset.h5", "HDF5"),
-    ("tiff/rosettasciio/test_loading_image_saved_with_imageJ_stack.tif", "TIFF"),     # big-endian
-    ("hdf5/xarray/bears.nc", "netCDF"), ("gt/scipy/big_endian.mat", "MATLAB"),
-    ("gt/pillow/l_trns.png", "PNG"), ("gt/labelme/JPEGImages/2011_000003.jpg", "JPEG"),
-])
-def test_envi_data_files_of_another_format(run_main, corpus, tmp_path, container, kind):
-    # A real header beside a file of another format named first, then beside that file alone, named .bin.
-    real = f"{corpus}/envi/qps/envi_wl_fwhm"
-    for source, suffix in [(f"{real}.hdr", ".hdr"), (f"{real}.bsq", ".bsq"), (corpus / container, ".img")]:
-        shutil.copy(source, tmp_path / f"scene{suffix}")
-    hdr = str(tmp_path / "scene.hdr")
-    np.testing.assert_array_equal(convert._load_envi(hdr)[0], convert._load_envi(f"{real}.hdr")[0])
-    (tmp_path / "scene.bsq").unlink()
-    (tmp_path / "scene.img").rename(tmp_path / "scene.bin")
-    with pytest.raises(ValueError) as info:
-        run_main("--img", hdr, "--out-dir", tmp_path / "out")
-    assert str(info.value) == f"ENVI data file '{tmp_path / 'scene.bin'}' is not raw ENVI data (file signature: {kind})"

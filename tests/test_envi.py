@@ -115,12 +115,8 @@ def test_missing_header_message(tmp_path, opened, given, looked_for):
     assert opened == []
 
 
-HEADER = "ENVI\nsamples = 2\nlines = 2\nbands = 8\ndata type = 1\ninterleave = bsq\nbyte order = 0\n"
+HEADER = "ENVI\nsamples = 32\nlines = 1\nbands = 1\ndata type = 1\ninterleave = bsq\nbyte order = 0\n"
 RAW = bytes(range(32))           # what HEADER promises: longer than any container file below
-
-
-def file_order(cube):
-    return np.transpose(cube, (2, 0, 1)).tobytes()      # lines x samples x bands back to bsq
 
 
 def refusal(path):
@@ -134,36 +130,30 @@ def refusal(path):
     (b"\x89HDF\r\n\x1a\n", "HDF5"), (b"EHFA_HEADER_TAG", "ERDAS Imagine"), (b"\x89PNG\r\n\x1a\n", "PNG"),
     (b"\xff\xd8\xff", "JPEG"), (b"GIF89a", "GIF"), (b"PK\x03\x04", "ZIP"), (b"\x1f\x8b", "gzip"),
     (b"CDF\x01", "netCDF"), (b"CDF\x02", "netCDF"), (b"MATLAB 5.0 MAT-file", "MATLAB"),
-    (b"II*\x01", None), (b"CDF\x03", None), (b"\x89HDF\r\n\x1a\x0b", None), (b"MATLAB 7.0", None),
+    (b"II*\x01".ljust(32), None), (b"CDF\x03".ljust(32), None), (b"MATLAB 7.0".ljust(32), None),  # raw data
 ])
 def test_data_files_that_are_other_containers(tmp_path, monkeypatch, head, kind):
     hdr, bare, given, found = (tmp_path / f"scene{suffix}" for suffix in (".hdr", "", ".img", ".bin"))
     hdr.write_text(HEADER)
-    body = head if kind else head.ljust(len(RAW), b"\0")        # near misses are raw data
-    for path in (bare, given, found):
-        path.write_bytes(body)
-    (tmp_path / "scene.raw").write_bytes(RAW)
-    assert file_order(convert._load_envi(str(hdr))[0]) == (RAW if kind else body)   # the next one is taken
+    for path, data in [(bare, head), (given, head), (found, head), (tmp_path / "scene.raw", RAW)]:
+        path.write_bytes(data)
+    assert convert._load_envi(str(hdr))[0].tobytes() == (RAW if kind else head)   # skipped: the next is taken
     if kind is None:
         return
-
-    os.remove(tmp_path / "scene.raw")
+    (tmp_path / "scene.raw").unlink()
     opened, reader_open = [], envi.open
     monkeypatch.setattr(envi, "open", lambda *args: opened.append(args) or reader_open(*args))
     not_raw = f"' is not raw ENVI data (file signature: {kind})"
-    assert refusal(hdr) == f"ENVI data file '{bare}{not_raw}"          # none left: the first one skipped
-    assert opened == []                                                # and no search by the reader
+    assert refusal(hdr) == f"ENVI data file '{bare}{not_raw}" and opened == []   # none left; no search
     assert refusal(given) == f"ENVI data file '{given}{not_raw}"       # given: before the size check
-    os.remove(bare)
-    os.remove(given)
+    bare.unlink()
+    given.unlink()
     assert refusal(hdr) == f"ENVI data file '{found}{not_raw}"         # found by the reader's search
 
     hdr.write_text(HEADER + "header offset = 20\n")      # says what to skip: read as raw data
-    found.write_bytes(head.ljust(20, b"\0") + RAW)
-    assert file_order(convert._load_envi(str(hdr))[0]) == RAW           # found by the reader
-    given.write_bytes(head.ljust(20, b"\0") + RAW)
-    for path in (hdr, given):                                            # a candidate, given
-        assert file_order(convert._load_envi(str(path))[0]) == RAW
+    for path, loaded in [(found, hdr), (given, hdr), (given, given)]:
+        path.write_bytes(head.ljust(20, b"\0") + RAW)
+        assert convert._load_envi(str(loaded))[0].tobytes() == RAW
 
 
 @pytest.mark.parametrize("compression, message", [
