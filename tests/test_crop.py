@@ -59,6 +59,10 @@ def test_labels_smaller_than_the_image_and_extra_axes():
     (DATA, [0, 0, 1, 1], TypeError, "crop"), (DATA, None, TypeError, "crop"),
     (DATA, (0, 0, 1), ValueError, "not enough"), (DATA, (0, 0, 1, 1, 1), ValueError, "too many"),
     (np.arange(4), (0, 0, 1, 1), ValueError, "not enough"),
+    # the window is unpacked before the image's shape is read
+    (None, (), ValueError, r"^not enough values to unpack \(expected 4, got 0\)$"),
+    (None, (0, 0, 1, 1, 1), ValueError, r"^too many values to unpack \(expected 4\)$"),
+    (None, (0, 0, 1, 1), AttributeError, "shape"),
     (DATA, (-1, 0, 0, 0), ValueError, "exceeds image bounds"),   # bounds are checked before the size
     # tested in order: the height already leaves the image, so the width is never added
     (DATA, (0, 0, 2 ** 63, None), ValueError, r"^Crop region \(0, 0, 9223372036854775808, None\) exceeds"),

@@ -113,3 +113,55 @@ def test_missing_header_message(tmp_path, opened, given, looked_for):
     assert str(info.value) == (f"Cannot find ENVI header: {tmp_path / looked_for}\n"
                                "ENVI files require a .hdr header alongside the data file.")
     assert opened == []
+
+
+HEADER = "ENVI\nsamples = 32\nlines = 1\nbands = 1\ndata type = 1\ninterleave = bsq\nbyte order = 0\n"
+RAW = bytes(range(32))           # what HEADER promises: longer than any container file below
+
+
+def refusal(path):
+    with pytest.raises(ValueError) as info:
+        convert._load_envi(str(path))
+    return str(info.value)
+
+
+@pytest.mark.parametrize("head, kind", [
+    (b"II*\0", "TIFF"), (b"MM\0*", "TIFF"), (b"II+\0", "TIFF"), (b"MM\0+", "TIFF"),
+    (b"\x89HDF\r\n\x1a\n", "HDF5"), (b"EHFA_HEADER_TAG", "ERDAS Imagine"), (b"\x89PNG\r\n\x1a\n", "PNG"),
+    (b"\xff\xd8\xff", "JPEG"), (b"GIF89a", "GIF"), (b"PK\x03\x04", "ZIP"), (b"\x1f\x8b", "gzip"),
+    (b"CDF\x01", "netCDF"), (b"CDF\x02", "netCDF"), (b"MATLAB 5.0 MAT-file", "MATLAB"),
+    (b"II*\x01".ljust(32), None), (b"CDF\x03".ljust(32), None), (b"MATLAB 7.0".ljust(32), None),  # raw data
+])
+def test_data_files_that_are_other_containers(tmp_path, monkeypatch, head, kind):
+    hdr, bare, given, found = (tmp_path / f"scene{suffix}" for suffix in (".hdr", "", ".img", ".bin"))
+    hdr.write_text(HEADER)
+    for path, data in [(bare, head), (given, head), (found, head), (tmp_path / "scene.raw", RAW)]:
+        path.write_bytes(data)
+    assert convert._load_envi(str(hdr))[0].tobytes() == (RAW if kind else head)   # skipped: the next is taken
+    if kind is None:
+        return
+    (tmp_path / "scene.raw").unlink()
+    opened, reader_open = [], envi.open
+    monkeypatch.setattr(envi, "open", lambda *args: opened.append(args) or reader_open(*args))
+    not_raw = f"' is not raw ENVI data (file signature: {kind})"
+    assert refusal(hdr) == f"ENVI data file '{bare}{not_raw}" and opened == []   # none left; no search
+    assert refusal(given) == f"ENVI data file '{given}{not_raw}"       # given: before the size check
+    bare.unlink()
+    given.unlink()
+    assert refusal(hdr) == f"ENVI data file '{found}{not_raw}"         # found by the reader's search
+
+    hdr.write_text(HEADER + "header offset = 20\n")      # says what to skip: read as raw data
+    for path, loaded in [(found, hdr), (given, hdr), (given, given)]:
+        path.write_bytes(head.ljust(20, b"\0") + RAW)
+        assert convert._load_envi(str(loaded))[0].tobytes() == RAW
+
+
+@pytest.mark.parametrize("compression, message", [
+    ("1", "is gzip-compressed (file compression = 1), which is not supported"),
+    ("0", "is not raw ENVI data (file signature: gzip)"),
+])
+def test_gzip_data_file_named_by_the_header(tmp_path, compression, message):
+    (tmp_path / "scene.hdr").write_text(HEADER + f"file compression = {compression}\n")
+    (tmp_path / "scene.dat").write_bytes(b"\x1f\x8b\x08" + bytes(40))
+    for path in ("scene.hdr", "scene.dat"):
+        assert refusal(tmp_path / path) == f"ENVI data file '{tmp_path / 'scene.dat'}' {message}"

@@ -19,7 +19,8 @@ py::object as_python_int(py::handle value) {
 PyObject* original_apply_crop = nullptr;  // owned for the life of the process
 
 py::tuple apply_crop(py::object data, py::object gt, py::object crop_arg) {
-  py::tuple crop = require_tuple({"_apply_crop", "crop"}, crop_arg);
+  // The window is unpacked before the image is looked at.
+  py::tuple crop = unpack(require_tuple({"_apply_crop", "crop"}, crop_arg), 4);
   CropWindow window = check_crop_window(crop, data.attr("shape"));
   py::object cropped_gt = gt.is_none() ? py::object(py::none()) : cut_window(gt, window);
   return py::make_tuple(cut_window(data, window), cropped_gt);

@@ -1,6 +1,8 @@
 // ENVI header/data pairs through spectral.
 #include <cerrno>
 #include <cstdint>
+#include <string_view>
+#include <utility>
 
 #include "common/progress.hpp"
 #include "convert/convert.hpp"
@@ -17,10 +19,81 @@ constexpr const char* kHeaderKeys[] = {
     "map info", "coordinate system string", "default bands", "fwhm",
     "reflectance scale factor", "sensor type"};
 
-// Data-file suffixes tried beside a header, first existing one wins.
+// Data-file suffixes tried beside a header, first existing raw data file wins.
 constexpr const char* kDataSuffixes[] = {"", ".img", ".dat", ".raw", ".bsq", ".bil", ".bip"};
 
+using namespace std::string_view_literals;
+
+// What other containers start with; a data file that does is not raw data.
+struct Signature {
+  std::string_view magic;
+  const char* kind;
+};
+constexpr Signature kContainerSignatures[] = {
+    {"II*\0"sv, "TIFF"}, {"MM\0*"sv, "TIFF"}, {"II+\0"sv, "TIFF"}, {"MM\0+"sv, "TIFF"},
+    {"\x89HDF\r\n\x1a\n"sv, "HDF5"}, {"EHFA_HEADER_TAG"sv, "ERDAS Imagine"},
+    {"\x89PNG\r\n\x1a\n"sv, "PNG"}, {"\xff\xd8\xff"sv, "JPEG"}, {"GIF8"sv, "GIF"},
+    {"PK\x03\x04"sv, "ZIP"}, {"\x1f\x8b"sv, "gzip"}, {"CDF\x01"sv, "netCDF"}, {"CDF\x02"sv, "netCDF"},
+    {"MATLAB 5.0 MAT-file"sv, "MATLAB"}};
+constexpr int kSignatureBytes = 32;  // more than the longest signature
+
 bool is_file(const py::object& path) { return truthy(os_path("isfile")(path)); }
+
+// The container whose signature the data file starts with, or nullptr for
+// raw data. One read; opening the file here also names an unreadable one
+// cleanly, where the reader's image object would print a traceback from its
+// destructor.
+const char* container_kind(const py::object& data_file) {
+  py::bytes head;
+  with_context(ns()["open"](data_file, "rb"),
+               [&](py::object file) { head = file.attr("read")(kSignatureBytes); });
+  auto bytes = static_cast<std::string_view>(head);
+  for (const auto& [magic, kind] : kContainerSignatures) {
+    if (bytes.substr(0, magic.size()) == magic) return kind;
+  }
+  return nullptr;
+}
+
+// int(header[key]), or None when the header lacks the key or the value is
+// not a number (the reader reports that itself).
+py::object header_number(const py::object& header, const char* key) {
+  py::str name(key);
+  if (!contains(header, name)) return py::none();
+  try {
+    return ns()["int"](header[name]);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
+    return py::none();
+  }
+}
+
+// A signature counts only while the header has the pixels start at the
+// file's first byte; an offset above 0 says there is something to skip.
+bool signature_counts(const py::object& header) {
+  return !contains(header, py::str("header offset")) ||
+         header_number(header, "header offset").equal(py::int_(0));
+}
+
+[[noreturn]] void refuse_container(const py::object& data_file, const char* kind, const py::object& header) {
+  if (kind == "gzip"sv && header_number(header, "file compression").equal(py::int_(1))) {
+    raise(PyExc_ValueError, concat("ENVI data file '", data_file,
+                                   "' is gzip-compressed (file compression = 1), which is not supported"));
+  }
+  raise(PyExc_ValueError,
+        concat("ENVI data file '", data_file, "' is not raw ENVI data (file signature: ", kind, ")"));
+}
+
+// The header's fields without opening the data file, parsed as the reader
+// parses them when it opens the image (and warns then).
+py::object read_header(const py::module_& envi, const py::object& hdr_path) {
+  py::module_ warnings = py::module_::import("warnings");
+  py::object header;
+  with_context(warnings.attr("catch_warnings")(), [&](py::object) {
+    warnings.attr("simplefilter")("ignore");
+    header = envi.attr("read_envi_header")(envi.attr("find_file_path")(hdr_path));
+  });
+  return header;
+}
 
 // The whole image with the file's own values and element type, in native
 // byte order. Left to its defaults the reader casts to float32 (losing
@@ -158,15 +231,25 @@ OpenedImage open_envi(py::object path_arg) {
   py::tuple parts = unpack(os_path("splitext")(path), 2);
   py::object base = parts[0], ext = parts[1];
   py::object hdr_path, img_path = py::none();
+  const char* kind = nullptr;  // the data file's container, when not raw data
   if (ext.attr("lower")().equal(py::str(".hdr"))) {
     hdr_path = path;
+    // Candidates that are other containers are skipped while the header has
+    // the pixels start at the first byte; it is parsed only to tell that.
+    py::object header;
+    std::pair<py::object, const char*> skipped{py::none(), nullptr};
     for (const char* suffix : kDataSuffixes) {
       py::str candidate = concat(base, suffix);
-      if (is_file(candidate)) {
+      if (!is_file(candidate)) continue;
+      kind = container_kind(candidate);
+      if (kind && !header) header = read_header(envi, hdr_path);
+      if (!kind || !signature_counts(header)) {
         img_path = candidate;
         break;
       }
+      if (!skipped.second) skipped = {candidate, kind};
     }
+    if (img_path.is_none() && skipped.second) refuse_container(skipped.first, skipped.second, header);
   } else {
     hdr_path = concat(base, ".hdr");
     if (!is_file(hdr_path)) {
@@ -175,17 +258,20 @@ OpenedImage open_envi(py::object path_arg) {
                    "\nENVI files require a .hdr header alongside the data file."));
     }
     img_path = path;
+    kind = container_kind(img_path);
   }
 
-  // The reader's image object prints a traceback from its destructor when it
-  // cannot open the data file; open it here first so that the error is clean.
-  if (!img_path.is_none()) g["open"](img_path, "rb").attr("close")();
   py::object img = open_image(envi, hdr_path, img_path);
+  py::object header = truthy(g["hasattr"](img, "metadata")) ? py::object(img.attr("metadata")) : py::dict();
+  if (img_path.is_none()) {  // found by the reader's own search
+    img_path = g["getattr"](img, "filename", py::none());
+    if (!img_path.is_none()) kind = container_kind(img_path);
+  }
+  if (kind && signature_counts(header)) refuse_container(img_path, kind, header);
   // Ahead of the map: a data file shorter than promised would fault on access.
   check_layout(g, img, hdr_path);
 
   py::dict meta;
-  py::object header = truthy(g["hasattr"](img, "metadata")) ? py::object(img.attr("metadata")) : py::dict();
   for (const char* key : kHeaderKeys) {
     py::str name(key);
     if (contains(header, name)) meta[name] = header[name];
