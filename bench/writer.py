@@ -1,7 +1,8 @@
 """Times whole `nivra convert_to_mat` runs with the native MAT writer against
 the literal path (savemat, forced by rebinding `sio.savemat` to a plain
 wrapper) on the same files, with the floor of reading the input and writing
-as many compressed bytes; then the deflate candidates on the scenes' bytes.
+as many compressed bytes; then the GeoTIFF loader's read with one decoding
+thread and with all cores, and the deflate candidates on the scenes' bytes.
 
     python bench/writer.py [--size 1024] [--bands 128] [--skip-literal]
 
@@ -13,12 +14,14 @@ import argparse
 import contextlib
 import io
 import os
+import statistics
 import sys
 import tempfile
 import time
 import types
 import zlib
 from pathlib import Path
+from unittest import mock
 
 import h5py
 import numpy as np
@@ -140,6 +143,23 @@ def conversions(folder, cases, skip_literal):
               f"{literal_mb / MB:>10.1f} {native_mb / MB:>10.1f} {native_mb / literal_mb - 1:>+7.1%}")
 
 
+def tiff_reads(path, repeats=5):
+    """The GeoTIFF loader's read time with one decoding thread and with all cores (its
+    default while GDAL_NUM_THREADS is not set), alternated; medians."""
+    seconds = {"1": [], None: []}
+    with mock.patch.dict(os.environ):
+        for _ in range(repeats):
+            for threads, runs in seconds.items():
+                os.environ.pop("GDAL_NUM_THREADS", None)
+                os.environ.update({"GDAL_NUM_THREADS": threads} if threads else {})
+                start = time.perf_counter()
+                convert._load_tiff(str(path))
+                runs.append(time.perf_counter() - start)
+    one, all_cores = (statistics.median(runs) for runs in seconds.values())
+    print(f"\nGeoTIFF read ({path.name}, median of {repeats}): one thread {one:.2f} s, "
+          f"{os.cpu_count()} cores {all_cores:.2f} s: {one / all_cores:.2f}x")
+
+
 def deflate_candidates():
     """(name, compress(bytes) -> compressed bytes): one stream per 1 MiB block, as the writer
     makes them (sync-flushed where the library can; libdeflate's are finished streams, which
@@ -211,6 +231,7 @@ def main():
             (f"GeoTIFF tiled {n}x{n}x{b} int16", ["--img", folder / "scene.tif", "--gt", folder / "labels.png"]),
             (f"HDF5 {b}x{h}x{h} float32 band-first", ["--img", f"{folder / 'scene.h5'}:/reflectance"]),
         ], args.skip_literal)
+        tiff_reads(folder / "scene.tif")
         candidates_table(cube, args.sample_mb)
 
 
