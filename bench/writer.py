@@ -2,7 +2,7 @@
 the literal path (savemat, forced by rebinding `sio.savemat` to a plain
 wrapper) on the same files, with the floor of reading the input and writing
 as many compressed bytes; then the GeoTIFF loader's read with one decoding
-thread and with all cores, and the deflate candidates on the scenes' bytes.
+thread and on all cores, and the deflate candidates on the scenes' bytes.
 
     python bench/writer.py [--size 1024] [--bands 128] [--skip-literal]
 
@@ -143,21 +143,38 @@ def conversions(folder, cases, skip_literal):
               f"{literal_mb / MB:>10.1f} {native_mb / MB:>10.1f} {native_mb / literal_mb - 1:>+7.1%}")
 
 
-def tiff_reads(path, repeats=5):
-    """The GeoTIFF loader's read time with one decoding thread and with all cores (its
-    default while GDAL_NUM_THREADS is not set), alternated; medians."""
-    seconds = {"1": [], None: []}
+TIFF_READS = {  # GDAL settings the loader leaves alone when they are set
+    "one thread, block cache (before)": {"GDAL_NUM_THREADS": "1", "GTIFF_DIRECT_IO": "NO"},
+    "one thread": {"GDAL_NUM_THREADS": "1"},
+    f"all {os.cpu_count()} cores": {},
+}
+
+
+def tiff_reads(folder, cube, repeats=5):
+    """The GeoTIFF loader's read of the tiled scene, and of the same scene deflated, under
+    each setting of TIFF_READS, alternated; medians."""
+    with rasterio.open(folder / "scene.tif") as src, \
+            rasterio.open(folder / "scene-deflate.tif", "w", **{**src.profile, "compress": "deflate"}) as dst:
+        dst.write(cube.transpose(2, 0, 1))
+    print(f"\nGeoTIFF loader, whole {cube.shape[0]}x{cube.shape[1]}x{cube.shape[2]} int16 read "
+          f"(median of {repeats} in seconds; speed-up against the first row)")
+    print(f"{'setting':<34} {'tiled':>7} {'':>6} {'deflated':>8} {'':>6}")
+    seconds = {(setting, name): [] for setting in TIFF_READS for name in ("scene.tif", "scene-deflate.tif")}
     with mock.patch.dict(os.environ):
         for _ in range(repeats):
-            for threads, runs in seconds.items():
-                os.environ.pop("GDAL_NUM_THREADS", None)
-                os.environ.update({"GDAL_NUM_THREADS": threads} if threads else {})
+            for (setting, name), runs in seconds.items():
+                for option in ("GDAL_NUM_THREADS", "GTIFF_DIRECT_IO"):
+                    os.environ.pop(option, None)
+                os.environ.update(TIFF_READS[setting])
                 start = time.perf_counter()
-                convert._load_tiff(str(path))
+                convert._load_tiff(str(folder / name))
                 runs.append(time.perf_counter() - start)
-    one, all_cores = (statistics.median(runs) for runs in seconds.values())
-    print(f"\nGeoTIFF read ({path.name}, median of {repeats}): one thread {one:.2f} s, "
-          f"{os.cpu_count()} cores {all_cores:.2f} s: {one / all_cores:.2f}x")
+    median = {key: statistics.median(runs) for key, runs in seconds.items()}
+    first = next(iter(TIFF_READS))
+    for setting in TIFF_READS:
+        cells = [f"{median[setting, n]:>7.2f} {median[first, n] / median[setting, n]:>5.2f}x"
+                 for n in ("scene.tif", "scene-deflate.tif")]
+        print(f"{setting:<34} {cells[0]} {cells[1]:>15}")
 
 
 def deflate_candidates():
@@ -231,7 +248,7 @@ def main():
             (f"GeoTIFF tiled {n}x{n}x{b} int16", ["--img", folder / "scene.tif", "--gt", folder / "labels.png"]),
             (f"HDF5 {b}x{h}x{h} float32 band-first", ["--img", f"{folder / 'scene.h5'}:/reflectance"]),
         ], args.skip_literal)
-        tiff_reads(folder / "scene.tif")
+        tiff_reads(folder, cube)
         candidates_table(cube, args.sample_mb)
 
 

@@ -155,15 +155,16 @@ def test_a_rebound_open_gets_one_whole_read(monkeypatch, tmp_path, run_main, cap
     assert MinimalDataset.calls == ["open", "read", "close"]
 
 
-@pytest.mark.parametrize("configured, threads", [(None, str(min(os.cpu_count(), 16))), ("1", "1")])
-def test_tiles_are_decoded_on_all_cores_unless_configured(tmp_path, monkeypatch, configured, threads):
+@pytest.mark.parametrize("configured", [{}, {"GDAL_NUM_THREADS": "1", "GTIFF_DIRECT_IO": "NO"}])
+def test_tiles_decoded_on_all_cores_give_the_one_thread_array(tmp_path, monkeypatch, configured):
     array = np.random.default_rng(0).integers(-999, 999, (3, 70, 60), dtype=np.int16)
     path = write_tiff(tmp_path / "t.tif", array, tiled=True, blockxsize=16, blockysize=16, compress="deflate")
-    if configured:
-        monkeypatch.setenv("GDAL_NUM_THREADS", configured)
+    for name, value in configured.items():
+        monkeypatch.setenv(name, value)
     used, read = [], rasterio.io.DatasetReader.read
-    monkeypatch.setattr(rasterio.io.DatasetReader, "read", lambda *args, **kwargs: used.append(
-        rasterio.env.get_gdal_config("GDAL_NUM_THREADS", normalize=False)) or read(*args, **kwargs))
+    monkeypatch.setattr(rasterio.io.DatasetReader, "read", lambda *args, **kwargs: used.append(tuple(
+        rasterio.env.get_gdal_config(name, normalize=False) for name in ("GDAL_NUM_THREADS", "GTIFF_DIRECT_IO")))
+        or read(*args, **kwargs))
     monkeypatch.setattr(convert, "_READ_BLOCK_BYTES", 1000)  # several blocks of several tiles
     np.testing.assert_array_equal(convert._load_tiff(path)[0], array.transpose(1, 2, 0))
-    assert set(used) == {threads} and len(used) > 1
+    assert set(used) == {tuple(configured.values()) or (str(min(os.cpu_count(), 16)), "ON")} and len(used) > 1

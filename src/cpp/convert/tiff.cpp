@@ -1,6 +1,7 @@
 // TIFF and GeoTIFF images through rasterio.
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 #include "convert/convert.hpp"
 
@@ -17,14 +18,20 @@ py::dict plain_dict(py::handle mapping) {
 // what is read (up to 5% of the machine's memory); 64 MB costs no speed.
 constexpr int kBlockCacheMegabytes = 64;
 
-// The library's settings for reading: a small block cache, and tiles decoded
-// on as many threads as the MAT writer uses, unless the caller configured
-// GDAL_NUM_THREADS (in the environment or an enclosing rasterio.Env).
+// The library's settings for reading: a small block cache; tiles decoded on
+// as many threads as the MAT writer uses (GDAL_NUM_THREADS), straight into
+// the array rather than through the block cache (GTIFF_DIRECT_IO). The last
+// two stay as the caller configured them (environment or rasterio.Env).
 py::object reading_env(const py::module_& rasterio) {
+  py::object configured = py::module_::import("rasterio.env").attr("get_gdal_config");
   py::dict options;
   options["GDAL_CACHEMAX"] = kBlockCacheMegabytes;
-  py::object configured = py::module_::import("rasterio.env").attr("get_gdal_config")("GDAL_NUM_THREADS");
-  if (configured.is_none()) options["GDAL_NUM_THREADS"] = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
+  const std::pair<const char*, py::object> defaults[] = {
+      {"GDAL_NUM_THREADS", py::int_(std::clamp(std::thread::hardware_concurrency(), 1u, 16u))},
+      {"GTIFF_DIRECT_IO", py::bool_(true)}};
+  for (const auto& [name, value] : defaults) {
+    if (configured(name).is_none()) options[name] = value;
+  }
   return rasterio.attr("Env")(**options);
 }
 
