@@ -1,7 +1,8 @@
 """Times whole `nivra convert_to_mat` runs with the native MAT writer against
 the literal path (savemat, forced by rebinding `sio.savemat` to a plain
 wrapper) on the same files, with the floor of reading the input and writing
-as many compressed bytes; then the deflate candidates on the scenes' bytes.
+as many compressed bytes; then the GeoTIFF loader's read with one decoding
+thread and on all cores, and the deflate candidates on the scenes' bytes.
 
     python bench/writer.py [--size 1024] [--bands 128] [--skip-literal]
 
@@ -13,12 +14,14 @@ import argparse
 import contextlib
 import io
 import os
+import statistics
 import sys
 import tempfile
 import time
 import types
 import zlib
 from pathlib import Path
+from unittest import mock
 
 import h5py
 import numpy as np
@@ -140,6 +143,40 @@ def conversions(folder, cases, skip_literal):
               f"{literal_mb / MB:>10.1f} {native_mb / MB:>10.1f} {native_mb / literal_mb - 1:>+7.1%}")
 
 
+TIFF_READS = {  # GDAL settings the loader leaves alone when they are set
+    "one thread, block cache (before)": {"GDAL_NUM_THREADS": "1", "GTIFF_DIRECT_IO": "NO"},
+    "one thread": {"GDAL_NUM_THREADS": "1"},
+    f"all {os.cpu_count()} cores": {},
+}
+
+
+def tiff_reads(folder, cube, repeats=5):
+    """The GeoTIFF loader's read of the tiled scene, and of the same scene deflated, under
+    each setting of TIFF_READS, alternated; medians."""
+    with rasterio.open(folder / "scene.tif") as src, \
+            rasterio.open(folder / "scene-deflate.tif", "w", **{**src.profile, "compress": "deflate"}) as dst:
+        dst.write(cube.transpose(2, 0, 1))
+    print(f"\nGeoTIFF loader, whole {cube.shape[0]}x{cube.shape[1]}x{cube.shape[2]} int16 read "
+          f"(median of {repeats} in seconds; speed-up against the first row)")
+    print(f"{'setting':<34} {'tiled':>13} {'deflated':>13}")
+    seconds = {(setting, name): [] for setting in TIFF_READS for name in ("scene.tif", "scene-deflate.tif")}
+    with mock.patch.dict(os.environ):
+        for _ in range(repeats):
+            for (setting, name), runs in seconds.items():
+                for option in ("GDAL_NUM_THREADS", "GTIFF_DIRECT_IO"):
+                    os.environ.pop(option, None)
+                os.environ.update(TIFF_READS[setting])
+                start = time.perf_counter()
+                convert._load_tiff(str(folder / name))
+                runs.append(time.perf_counter() - start)
+    median = {key: statistics.median(runs) for key, runs in seconds.items()}
+    first = next(iter(TIFF_READS))
+    for setting in TIFF_READS:
+        cells = [f"{median[setting, n]:>7.2f} {median[first, n] / median[setting, n]:>4.2f}x"
+                 for n in ("scene.tif", "scene-deflate.tif")]
+        print(f"{setting:<34} {' '.join(cells)}")
+
+
 def deflate_candidates():
     """(name, compress(bytes) -> compressed bytes): one stream per 1 MiB block, as the writer
     makes them (sync-flushed where the library can; libdeflate's are finished streams, which
@@ -211,6 +248,7 @@ def main():
             (f"GeoTIFF tiled {n}x{n}x{b} int16", ["--img", folder / "scene.tif", "--gt", folder / "labels.png"]),
             (f"HDF5 {b}x{h}x{h} float32 band-first", ["--img", f"{folder / 'scene.h5'}:/reflectance"]),
         ], args.skip_literal)
+        tiff_reads(folder, cube)
         candidates_table(cube, args.sample_mb)
 
 

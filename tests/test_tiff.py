@@ -5,14 +5,15 @@ import os
 import numpy as np
 import pytest
 import rasterio
+import scipy.io
 from rasterio.transform import from_origin
 
 from nivra import convert
 
 
-def write_tiff(path, array, crs=None, nodata=None, descriptions=None, tags=None, band_tags=None):
+def write_tiff(path, array, crs=None, nodata=None, descriptions=None, tags=None, band_tags=None, **layout):
     bands, height, width = array.shape
-    profile = dict(driver="GTiff", width=width, height=height, count=bands, dtype=array.dtype)
+    profile = dict(driver="GTiff", width=width, height=height, count=bands, dtype=array.dtype, **layout)
     if crs:
         profile.update(crs=crs, transform=from_origin(500000.0, 4000000.0, 10.0, 10.0))
     with rasterio.open(path, "w", nodata=nodata, **profile) as dst:
@@ -123,3 +124,47 @@ def test_real_tiffs(corpus, name, shape, source_format):
 def test_truncated_real_tiff_fails_with_the_library_error(corpus):
     with pytest.raises(rasterio.errors.RasterioIOError):
         convert._load_tiff(str(corpus / "tiff/rasterio/corrupt.tif"))
+
+
+class MinimalDataset:
+    """Only what the plain loader uses: no block shapes, windows or environment."""
+    array, calls = np.arange(24, dtype=np.int16).reshape(4, 2, 3), []
+    driver, dtypes, nodata, count, height, width, crs, transform = "GTiff", ("int16",), None, 4, 2, 3, None, None
+    bounds, descriptions = rasterio.coords.BoundingBox(0.0, 2.0, 3.0, 0.0), (None,) * 4
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.calls.append("close")
+
+    def read(self):
+        return self.calls.append("read") or self.array
+
+    def tags(self, band=None):
+        return {}
+
+
+@pytest.mark.parametrize("crop", [None, ("0", "1", "2", "2")])
+def test_a_rebound_open_gets_one_whole_read(monkeypatch, tmp_path, run_main, capsys, crop):
+    monkeypatch.setattr(MinimalDataset, "calls", [])
+    monkeypatch.setattr(rasterio, "open", lambda path: MinimalDataset.calls.append("open") or MinimalDataset())
+    run_main("--img", "x.tif", "--out-dir", tmp_path, *(["--crop", *crop] if crop else []))
+    expected = MinimalDataset.array.transpose(1, 2, 0)[:, 1:] if crop else MinimalDataset.array.transpose(1, 2, 0)
+    np.testing.assert_array_equal(scipy.io.loadmat(tmp_path / "data.mat")["data"], expected)
+    assert MinimalDataset.calls == ["open", "read", "close"]
+
+
+@pytest.mark.parametrize("configured", [{}, {"GDAL_NUM_THREADS": "1", "GTIFF_DIRECT_IO": "NO"}])
+def test_tiles_decoded_on_all_cores_give_the_one_thread_array(tmp_path, monkeypatch, configured):
+    array = np.random.default_rng(0).integers(-999, 999, (3, 70, 60), dtype=np.int16)
+    path = write_tiff(tmp_path / "t.tif", array, tiled=True, blockxsize=16, blockysize=16, compress="deflate")
+    for name, value in configured.items():
+        monkeypatch.setenv(name, value)
+    used, read = [], rasterio.io.DatasetReader.read
+    monkeypatch.setattr(rasterio.io.DatasetReader, "read", lambda *args, **kwargs: used.append(tuple(
+        rasterio.env.get_gdal_config(name, normalize=False) for name in ("GDAL_NUM_THREADS", "GTIFF_DIRECT_IO")))
+        or read(*args, **kwargs))
+    monkeypatch.setattr(convert, "_READ_BLOCK_BYTES", 1000)  # several blocks of several tiles
+    np.testing.assert_array_equal(convert._load_tiff(path)[0], array.transpose(1, 2, 0))
+    assert set(used) == {tuple(configured.values()) or (str(min(os.cpu_count(), 16)), "ON")} and len(used) > 1
