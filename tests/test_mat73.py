@@ -4,7 +4,10 @@ every element type, shape, memory layout and chunking; the attributes and
 header as MATLAB writes them; one file for any thread count."""
 
 import re
+import sys
+import types
 
+import deflate
 import h5py
 import mat73
 import numpy as np
@@ -148,3 +151,26 @@ def test_the_same_file_for_any_thread_count(tmp_path):
         (tmp_path / str(threads)).mkdir()
         files.add(open(written(tmp_path / str(threads), array, chunk_bytes=4000, threads=threads), "rb").read()[116:])
     assert len(files) == 1
+
+
+@pytest.mark.parametrize("package", ["libdeflate", "rebound zlib_compress", "zlib_compress", "no zlib_compress",
+                                     "no deflate"])
+def test_every_codec_writes_the_same_values(tmp_path, monkeypatch, package):
+    calls, original = [], deflate.zlib_compress
+
+    def spy(data, level):
+        calls.append(level)
+        return original(data, level)
+    if package == "libdeflate":  # still the extension's own: its C function is called instead
+        monkeypatch.setattr(deflate._deflate, "zlib_compress", spy)
+        monkeypatch.setattr(deflate, "zlib_compress", spy)
+    elif package == "rebound zlib_compress":
+        monkeypatch.setattr(deflate, "zlib_compress", spy)
+    else:
+        fake = None if package == "no deflate" else types.SimpleNamespace(deflate_compress=deflate.deflate_compress)
+        if package == "zlib_compress":
+            fake.zlib_compress = spy
+        monkeypatch.setitem(sys.modules, "deflate", fake)
+    array = sample("i2", (50, 40, 6))
+    np.testing.assert_array_equal(read(written(tmp_path, array, chunk_bytes=4000)), array.T)
+    assert bool(calls) == ("zlib_compress" in package and "no" not in package)

@@ -67,13 +67,19 @@ std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
 #endif
 }
 
+// Likewise for the zlib-wrapped compression, while the package's
+// zlib_compress is the extension's own.
 std::optional<LibdeflateZlibFunctions> exported_zlib_functions(py::handle package) {
 #if defined(_WIN32)
   (void)package;
   return std::nullopt;
 #else
-  py::object path = py::getattr(py::getattr(package, "_deflate", py::none()), "__file__", py::none());
-  if (!PyUnicode_Check(path.ptr())) return std::nullopt;
+  py::object extension = py::getattr(package, "_deflate", py::none());
+  py::object path = py::getattr(extension, "__file__", py::none());
+  if (!PyUnicode_Check(path.ptr()) ||
+      !py::getattr(package, "zlib_compress", py::none()).is(py::getattr(extension, "zlib_compress", py::none()))) {
+    return std::nullopt;
+  }
   py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
   void* library = dlopen(std::string(encoded).c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (library == nullptr) return std::nullopt;
