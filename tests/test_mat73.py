@@ -3,6 +3,7 @@ MATLAB's 512-byte user block, holding the array with its axes reversed, for
 every element type, shape, memory layout and chunking; the attributes and
 header as MATLAB writes them; one file for any thread count."""
 
+import os
 import re
 import sys
 import types
@@ -174,3 +175,9 @@ def test_every_codec_writes_the_same_values(tmp_path, monkeypatch, package):
     array = sample("i2", (50, 40, 6))
     np.testing.assert_array_equal(read(written(tmp_path, array, chunk_bytes=4000)), array.T)
     assert bool(calls) == ("zlib_compress" in package and "no" not in package)
+
+
+def test_a_path_that_is_not_utf8(tmp_path):
+    path = os.fsdecode(os.fsencode(tmp_path) + b"/\xff\xfe scene.mat")
+    convert._write_mat73(path, "x", np.ones((2, 3)))
+    assert read(path).shape == (3, 2)

@@ -80,8 +80,9 @@ void remove_quietly(const py::object& os, const py::object& path) {
   }
 }
 
-// Writes through `write(file)` into a hidden temporary file beside `path`,
-// synced to disk, and returns its name; a failed write leaves nothing behind.
+// Writes through `write(file, temporary)` into a hidden temporary file beside
+// `path` (given by name too, for writers that open it themselves), synced
+// to disk, and returns its name; a failed write leaves nothing behind.
 py::object write_hidden(const Namespace& g, const py::object& path, const char* mode,
                         const std::function<void(py::object file, py::object temporary)>& write) {
   py::object os = g["os"];
