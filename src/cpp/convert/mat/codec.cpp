@@ -102,11 +102,13 @@ py::object memory_view(const unsigned char* data, std::size_t size) {
 
 }  // namespace
 
-BlockCodec::BlockCodec() {
+BlockCodec::BlockCodec() : BlockCodec(kLibdeflateLevel) {}
+
+BlockCodec::BlockCodec(int libdeflate_level) {
   try {
     module_ = py::module_::import("deflate");
     libdeflate_ = true;
-    level_ = kLibdeflateLevel;
+    level_ = libdeflate_level;
     direct_ = exported_functions(module_);
     if (direct_) direct_zlib_ = exported_zlib_functions(module_);
   } catch (py::error_already_set& error) {

@@ -27,6 +27,7 @@ struct LibdeflateZlibFunctions {
 class BlockCodec {
  public:
   BlockCodec();  // picks the library; needs the GIL
+  explicit BlockCodec(int libdeflate_level);  // the same, at another libdeflate level
 
   // A fresh raw deflate stream of the bytes, ended on a byte boundary
   // without the final bit, or finished when `last`. Called without the GIL.

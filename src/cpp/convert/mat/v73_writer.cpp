@@ -22,6 +22,7 @@ namespace {
 // Chosen by measurement in bench/writer.py.
 constexpr std::uint64_t kChunkBytes = std::uint64_t(1) << 20;
 constexpr unsigned kShuffleSamples = 8;
+constexpr int kLibdeflateLevel = 1;
 
 const char* class_name(const ElementType& type) {
   if (type.logical) return "logical";
@@ -112,7 +113,7 @@ void write_chunked(const py::module_& h5py, const py::object& file, py::handle k
                                 type.complex};
   const unsigned element = source.element();
   const mat::v73::Grid grid(source, mat::v73::chunk_shape(view.shape, element, chunk_target));
-  const BlockCodec codec;
+  const BlockCodec codec(kLibdeflateLevel);
   auto compress = [&](const unsigned char* data, std::size_t size) { return codec.zlib_stream(data, size); };
 
   mat::v73::Sample sample;
