@@ -2,7 +2,9 @@
 the literal path (savemat, forced by rebinding `sio.savemat` to a plain
 wrapper) on the same files, with the floor of reading the input and writing
 as many compressed bytes; then the GeoTIFF loader's read with one decoding
-thread and on all cores, and the deflate candidates on the scenes' bytes.
+thread and on all cores, the deflate candidates on the scenes' bytes,
+--mat-version 7 against 7.3, and the 7.3 writer against h5py's own gzip
+filter on the same chunks.
 
     python bench/writer.py [--size 1024] [--bands 128] [--skip-literal]
 
@@ -231,6 +233,58 @@ def candidates_table(cube, sample_mb):
         print(f"{name:<30} {' '.join(cells)}")
 
 
+def mat73_writers(folder, array):
+    """Seconds and MiB of the 7.3 writer alone on an in-memory array, and of h5py's own gzip
+    filter at level 4 on the same chunks, without and with shuffle."""
+    ours = folder / "ours.mat"
+    start = time.perf_counter()
+    convert._write_mat73(str(ours), "data", array)
+    rows = [("nivra 7.3", time.perf_counter() - start, ours.stat().st_size / MB)]
+    with h5py.File(ours, "r") as f:
+        chunks, shuffled = f["data"].chunks, f["data"].shuffle
+    stored = array.T  # the dataset's axes, C-contiguous when the array is Fortran-ordered
+    for shuffle in (False, True):
+        path = folder / "h5py.h5"
+        start = time.perf_counter()
+        with h5py.File(path, "w") as f:
+            f.create_dataset("data", data=stored, chunks=chunks, compression="gzip", compression_opts=4, shuffle=shuffle)
+        rows.append((f"h5py gzip 4{' + shuffle' if shuffle else ''}", time.perf_counter() - start,
+                     path.stat().st_size / MB))
+        path.unlink()
+    ours.unlink()
+    return rows, shuffled
+
+
+def mat73_conversions(folder, n, b):
+    """Whole conversions with --mat-version 7 and 7.3 on the three scenes, then the writers
+    alone on data.mat's array."""
+    h = n // 2
+    cases = [
+        (f"ENVI {n}x{n}x{b} int16 + labels", ["--img", folder / "scene.hdr", "--gt", folder / "labels.png"]),
+        (f"GeoTIFF tiled {n}x{n}x{b} int16", ["--img", folder / "scene.tif", "--gt", folder / "labels.png"]),
+        (f"HDF5 {b}x{h}x{h} float32 band-first", ["--img", f"{folder / 'scene.h5'}:/reflectance"]),
+    ]
+    print(f"\n{'case':<34} {'v7 s':>6} {'7.3 s':>6} {'time':>6} {'v7 MB':>7} {'7.3 MB':>7} {'size':>6} shuffle")
+    writers = []
+    for label, options in cases:
+        runs = {}
+        for version in ("7", "7.3"):
+            out = folder / f"out-{version}"
+            seconds, _ = convert_once([*options, "--out-dir", out, "--mat-version", version], literal=False)
+            runs[version] = seconds, (out / "data.mat").stat().st_size / MB
+        with h5py.File(folder / "out-7.3" / "data.mat", "r") as f:
+            array, shuffled = f["data"][()].T, f["data"].shuffle
+        (v7, v7_mb), (v73, v73_mb) = runs["7"], runs["7.3"]
+        print(f"{label:<34} {v7:>6.2f} {v73:>6.2f} {v73 / v7:>6.2f} {v7_mb:>7.1f} {v73_mb:>7.1f} "
+              f"{v73_mb / v7_mb:>6.2f} {'yes' if shuffled else 'no'}")
+        writers.append((label, *mat73_writers(folder, array)))
+    print(f"\ndata.mat's array written alone, same chunks, {os.cpu_count()} cores")
+    print(f"{'case':<34} {'writer':<22} {'s':>6} {'MiB':>7} {'nivra is':>9}")
+    for label, rows, _ in writers:
+        for name, seconds, mib in rows:
+            print(f"{label:<34} {name:<22} {seconds:>6.2f} {mib:>7.1f} {seconds / rows[0][1]:>8.1f}x")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=int, default=1024, help="height and width of the scene")
@@ -250,6 +304,7 @@ def main():
         ], args.skip_literal)
         tiff_reads(folder, cube)
         candidates_table(cube, args.sample_mb)
+        mat73_conversions(folder, n, b)
 
 
 if __name__ == "__main__":

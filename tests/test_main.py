@@ -5,10 +5,12 @@ import json
 import os
 import re
 
+import h5py
 import numpy as np
 import pytest
 import rasterio
 import scipy.io as sio
+from PIL import Image
 from rasterio.transform import from_origin
 
 from nivra import convert
@@ -79,6 +81,10 @@ def test_crop_is_applied_and_recorded(run_main, scene, tmp_path, capsys):
     ["--data-key", "_hidden"],
     ["--data-key", ""],
     ["--gt-key", "κλάση"],
+    ["--mat-version", "7.4"],
+    ["--mat-version", "7.3", "--data-key", "données"],
+    ["--mat-version", "7.3", "--gt-key", "1gt"],
+    ["--mat-version", "7.3", "--data-key", "x" * 64],
 ])
 def test_command_line_errors_exit_2_and_write_nothing(run_main, scene, tmp_path, capsys, options):
     out = tmp_path / "never"
@@ -98,6 +104,34 @@ def test_unstorable_key_message_names_the_option(run_main, scene, tmp_path, caps
         f"error: argument {option}: must be a non-empty name of Latin-1 characters not starting with '_'\n")
 
 
+@pytest.mark.parametrize("option, key", [("--data-key", "cube 1"), ("--gt-key", "gt-2"), ("--gt-key", "_x")])
+def test_matlab_name_rule_with_version_7_3(run_main, scene, tmp_path, capsys, option, key):
+    with pytest.raises(SystemExit):
+        run_main("--img", scene, "--out-dir", tmp_path, "--mat-version", "7.3", option, key)
+    rule = ("a MATLAB variable name (a letter, then letters, digits or underscores, at most 63 in all) "
+            "with --mat-version 7.3" if key[0] != "_" else "a non-empty name of Latin-1 characters not starting with '_'")
+    assert capsys.readouterr().err.endswith(f"error: argument {option}: must be {rule}\n")
+
+
+def test_version_7_3_writes_both_files_and_records_it(run_main, scene, tmp_path, capsys):
+    labels = tmp_path / "labels.png"
+    Image.fromarray(np.arange(30, dtype=np.uint8).reshape(6, 5)).save(labels)
+    keys = ["--data-key", "cube", "--gt-key", "Labels_1"]
+
+    def printed(out):
+        return re.sub(r"Elapsed: [\d.]+s", "", plain(capsys.readouterr().out).replace(str(tmp_path / out), ""))
+    run_main("--img", scene, "--gt", labels, "--out-dir", tmp_path / "v7", *keys)
+    v7 = printed("v7")
+    run_main("--img", scene, "--gt", labels, "--out-dir", tmp_path / "o", "--mat-version", "7.3", *keys)
+    assert printed("o") == v7
+    with h5py.File(tmp_path / "o" / "data.mat", "r") as f:
+        np.testing.assert_array_equal(f["cube"][()].T, sio.loadmat(tmp_path / "v7" / "data.mat")["cube"])
+    with h5py.File(tmp_path / "o" / "gt.mat", "r") as f:
+        np.testing.assert_array_equal(f["Labels_1"][()].T, np.arange(30).reshape(6, 5))
+    conversion = json.loads((tmp_path / "o" / "metadata.json").read_text())["conversion"]
+    assert list(conversion)[-1] == "output_mat_version" and conversion["output_mat_version"] == "7.3"
+
+
 @pytest.mark.parametrize("key", ["données", "cube 1", "Data", "x" * 31])
 def test_latin1_keys_round_trip(run_main, scene, tmp_path, key):
     run_main("--img", scene, "--out-dir", tmp_path / "o", "--data-key", key)
@@ -111,12 +145,15 @@ def test_image_as_mat_is_rejected_before_any_output(run_main, tmp_path, capsys):
     assert plain(capsys.readouterr().out) == f"\n  Loading image: {tmp_path / 'labels.mat'}\n"
 
 
-def test_missing_library_prints_hint_and_creates_nothing(run_main, scene, tmp_path, monkeypatch, capsys):
-    monkeypatch.setitem(__import__("sys").modules, "rasterio", None)
+@pytest.mark.parametrize("library, options", [("rasterio", []), ("h5py", ["--mat-version", "7.3"])])
+def test_missing_library_prints_hint_and_creates_nothing(run_main, scene, tmp_path, monkeypatch, capsys,
+                                                         library, options):
+    monkeypatch.setitem(__import__("sys").modules, library, None)
     with pytest.raises(SystemExit) as info:
-        run_main("--img", scene, "--out-dir", tmp_path / "o")
+        run_main("--img", scene, "--out-dir", tmp_path / "o", *options)
     assert info.value.code == 1
-    assert "Missing dependency: rasterio" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert f"Missing dependency: {library}" in out and ("Loading image" in out) == (library == "rasterio")
     assert not (tmp_path / "o").exists()
 
 

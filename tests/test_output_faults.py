@@ -198,12 +198,13 @@ def limit_file_size():
     resource.setrlimit(resource.RLIMIT_FSIZE, (LIMIT, LIMIT))
 
 
-def test_file_size_limit_on_data_keeps_every_earlier_output(inputs, tmp_path):
+@pytest.mark.parametrize("version", ["7", "7.3"])
+def test_file_size_limit_on_data_keeps_every_earlier_output(inputs, tmp_path, version):
     small, labels, out = inputs
     large = write_tiff(tmp_path / "large.tif", noise(1, 1100, 1000))  # data.mat over the limit
     before = snapshot(out)
     result = run_nivra("convert_to_mat", "--img", large, "--gt", labels, "--out-dir", out,
-                       preexec_fn=limit_file_size)
+                       "--mat-version", version, preexec_fn=limit_file_size)
     assert_one_line_error(result, "File too large")
     assert "Saving:" in result.stdout and " data.mat (" not in result.stdout
     assert snapshot(out) == before
@@ -234,7 +235,8 @@ image = np.random.default_rng(1).integers(0, 256, size=(2000, 2000, 25), dtype=n
 convert._LOADERS["tiff"] = lambda path: (image, {"_source_format": "fake"})
 if sys.argv[2] == "savemat":  # a rebound savemat is called as bound: scipy's own writer
     convert.sio = types.SimpleNamespace(savemat=lambda *args, **kwargs: scipy.io.savemat(*args, **kwargs))
-sys.exit(cli.main(["convert_to_mat", "--img", "large.tif", "--out-dir", sys.argv[1]]))
+version = ["--mat-version", "7.3"] if sys.argv[2] == "7.3" else []
+sys.exit(cli.main(["convert_to_mat", "--img", "large.tif", "--out-dir", sys.argv[1], *version]))
 """
 
 
@@ -249,7 +251,7 @@ def wait_for_growing_temporary(child, out, least=1):
     pytest.fail(f"no temporary data.mat appeared (child status {child.poll()})")
 
 
-@pytest.mark.parametrize("writer", ["native", "savemat"])
+@pytest.mark.parametrize("writer", ["native", "savemat", "7.3"])
 def test_sigkill_while_writing_a_large_data_mat(inputs, writer):
     small, labels, out = inputs
     before = snapshot(out)
@@ -257,7 +259,7 @@ def test_sigkill_while_writing_a_large_data_mat(inputs, writer):
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         # the native writer streams blocks as they are compressed: kill it amid them
-        temporary = wait_for_growing_temporary(child, out, least=(1 << 20) if writer == "native" else 1)
+        temporary = wait_for_growing_temporary(child, out, least=1 if writer == "savemat" else 1 << 20)
     finally:
         child.kill()
         child.wait()
@@ -274,10 +276,11 @@ def test_sigkill_while_writing_a_large_data_mat(inputs, writer):
     assert "again" in sio.loadmat(out / "data.mat")
 
 
-def test_ctrl_c_while_writing_natively_stops_and_cleans_up(inputs):
+@pytest.mark.parametrize("writer", ["native", "7.3"])
+def test_ctrl_c_while_writing_natively_stops_and_cleans_up(inputs, writer):
     small, labels, out = inputs
     before = snapshot(out)
-    child = subprocess.Popen([sys.executable, "-c", KILLED_WHILE_SAVING, out, "native"],
+    child = subprocess.Popen([sys.executable, "-c", KILLED_WHILE_SAVING, out, writer],
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         wait_for_growing_temporary(child, out, least=1 << 20)

@@ -200,8 +200,9 @@ def test_size_limit_is_savemats_own(tmp_path, run_main, monkeypatch, dtype, key,
     with pytest.raises(ValueError) as info:
         run_main("--img", "x.hdr", "--out-dir", tmp_path / "out", "--data-key", key)
     size = small + per_16 * (steps + 1)
-    assert str(info.value) == (f"Variable '{key}' would take {size} bytes ({size / 1048576:.1f} MB); a MAT file "
-                               f"holds at most {LIMIT} bytes per variable. Use --crop to convert a smaller window")
+    assert str(info.value) == (f"Variable '{key}' would take {size} bytes ({size / 1048576:.1f} MB); a version 7 MAT "
+                               f"file holds at most {LIMIT} bytes per variable. Use --mat-version 7.3, or --crop to "
+                               f"convert a smaller window")
     assert not (tmp_path / "out").exists()
     stand_in(fits)
     with pytest.raises(Written):
@@ -264,8 +265,9 @@ def test_huge_scene_is_refused_before_reading_and_its_window_read_alone(tmp_path
     img = write(tmp_path)
     result = limited("convert_to_mat", "--img", img, "--out-dir", tmp_path / "out")
     assert result.returncode == 1
-    assert re.fullmatch(r"error: Variable 'data' would take 5184000\d{3} bytes \(4943\.8 MB\); a MAT file holds "
-                        r"at most 4294967295 bytes per variable\. Use --crop to convert a smaller window\n",
+    assert re.fullmatch(r"error: Variable 'data' would take 5184000\d{3} bytes \(4943\.8 MB\); a version 7 MAT file "
+                        r"holds at most 4294967295 bytes per variable\. Use --mat-version 7\.3, or --crop to "
+                        r"convert a smaller window\n",
                         result.stderr), result.stderr
     assert "Loaded: shape=(36000, 36000, 2) dtype=int16" in re.sub(r"\x1b\[\d+m", "", result.stdout)
     assert not (tmp_path / "out").exists()

@@ -82,6 +82,11 @@ bool is_scipy_savemat(py::handle function);
 // an array savemat must write. `label` names the file in the progress line.
 bool write_mat_natively(py::handle file, py::handle key, py::handle array, py::handle label);
 
+// Writes `array` under `key` as a MAT 7.3 file at `path` through h5py, then
+// the MATLAB header through `file`, a binary file object open on it at
+// offset 0. `label` names the file in the progress line.
+void write_mat73(py::handle file, py::handle path, py::handle key, py::handle array, py::handle label);
+
 void register_detection(py::module_& m);  // _EXT_MAP, _strip_dataset_specifier, _detect_format
 void register_check_dep(py::module_& m);  // _check_dep
 void register_envi(py::module_& m);       // _load_envi
@@ -93,5 +98,6 @@ void register_crop(py::module_& m);       // _apply_crop
 void register_summary(py::module_& m);    // _print_summary
 void register_driver(py::module_& m);     // main
 void register_mat_writer(py::module_& m);  // _write_mat
+void register_mat73_writer(py::module_& m);  // _write_mat73
 
 }  // namespace nivra::convert

@@ -27,6 +27,9 @@ py::object build_parser(const Namespace& g) {
       py::arg("help") = "Key name for image data in the output .mat (default: data)");
   add("--gt-key", py::arg("default") = "gt",
       py::arg("help") = "Key name for ground truth in the output .mat (default: gt)");
+  add("--mat-version", py::arg("choices") = g["list"](py::make_tuple("7", "7.3")), py::arg("default") = "7",
+      py::arg("help") = "MAT-file version of data.mat and gt.mat: 7 (read by scipy.io.loadmat, at most 4 GiB "
+                        "per variable) or 7.3 (HDF5-based, no size limit)");
   return parser;
 }
 
@@ -41,12 +44,30 @@ bool storable_variable_name(const py::str& name) {
   return PyUnicode_KIND(name.ptr()) == PyUnicode_1BYTE_KIND;
 }
 
-void check_variable_names(const py::object& parser, const py::object& args) {
+// MATLAB loads only variables named by an identifier: a letter, then
+// letters, digits or underscores, at most 63 in all.
+bool matlab_variable_name(const py::str& name) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name.ptr());
+  if (length == 0 || length > 63) return false;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(name.ptr(), i);
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '_'))) return false;
+  }
+  return true;
+}
+
+void check_variable_names(const py::object& parser, const py::object& args, bool version73) {
   for (auto [option, attribute] : {std::pair{"--data-key", "data_key"}, {"--gt-key", "gt_key"}}) {
     py::str name = str_of(args.attr(attribute));
     if (!storable_variable_name(name)) {
       parser.attr("error")(concat("argument ", option,
                                   ": must be a non-empty name of Latin-1 characters not starting with '_'"));
+    }
+    if (version73 && !matlab_variable_name(name)) {
+      parser.attr("error")(concat("argument ", option,
+                                  ": must be a MATLAB variable name (a letter, then letters, digits or "
+                                  "underscores, at most 63 in all) with --mat-version 7.3"));
     }
   }
 }
@@ -59,10 +80,11 @@ void remove_quietly(const py::object& os, const py::object& path) {
   }
 }
 
-// Writes through `write(file)` into a hidden temporary file beside `path`,
-// synced to disk, and returns its name; a failed write leaves nothing behind.
+// Writes through `write(file, temporary)` into a hidden temporary file beside
+// `path` (given by name too, for writers that open it themselves), synced
+// to disk, and returns its name; a failed write leaves nothing behind.
 py::object write_hidden(const Namespace& g, const py::object& path, const char* mode,
-                        const std::function<void(py::object)>& write) {
+                        const std::function<void(py::object file, py::object temporary)>& write) {
   py::object os = g["os"];
   py::object directory = os_path("dirname")(path);
   py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
@@ -89,7 +111,7 @@ py::object write_hidden(const Namespace& g, const py::object& path, const char* 
       throw;
     }
     with_context(file, [&](py::object f) {
-      write(f);
+      write(f, temporary);
       f.attr("flush")();
       os.attr("fsync")(f.attr("fileno")());
     });
@@ -101,8 +123,9 @@ py::object write_hidden(const Namespace& g, const py::object& path, const char* 
 }
 
 py::object write_mat(const Namespace& g, const py::object& path, const py::object& key,
-                     const py::object& array) {
-  return write_hidden(g, path, "wb", [&](py::object f) {
+                     const py::object& array, bool version73) {
+  return write_hidden(g, path, "wb", [&](py::object f, py::object temporary) {
+    if (version73) return write_mat73(f, temporary, key, array, os_path("basename")(path));
     py::object savemat = g["sio"].attr("savemat");
     if (is_scipy_savemat(savemat) && write_mat_natively(f, key, array, os_path("basename")(path))) return;
     py::dict variables;
@@ -157,7 +180,9 @@ void main() {
   const Namespace& g = ns();
   py::object parser = build_parser(g);
   py::object args = parser.attr("parse_args")();
-  check_variable_names(parser, args);
+  const bool version73 = py::str(args.attr("mat_version")).equal(py::str("7.3"));
+  check_variable_names(parser, args, version73);
+  if (version73) g["_check_dep"]("h5py");
   py::object t0 = g["time"].attr("time")();
   py::object img = args.attr("img"), gt_arg = args.attr("gt"), crop = args.attr("crop");
   py::object out_dir = args.attr("out_dir");
@@ -232,8 +257,10 @@ void main() {
     print_line(g, concat(check_mark(), " Cropped to: ", shape));
   }
 
-  require_storable_size(data_key, shape, dtype);
-  if (!gt.is_none()) require_storable_size(gt_key, gt.attr("shape"), gt.attr("dtype"));
+  if (!version73) {
+    require_storable_size(data_key, shape, dtype);
+    if (!gt.is_none()) require_storable_size(gt_key, gt.attr("shape"), gt.attr("dtype"));
+  }
   if (opened) data = opened->read(window ? &*window : nullptr);
 
   g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
@@ -245,11 +272,11 @@ void main() {
   try {
     py::object data_path = os_path("join")(out_dir, "data.mat");
     print_line(g, concat("\n  ", bold, "Saving:", reset, " ", data_path));
-    staged.emplace_back(write_mat(g, data_path, data_key, data), data_path);
+    staged.emplace_back(write_mat(g, data_path, data_key, data, version73), data_path);
     print_line(g, concat(check_mark(), " data.mat (", size_mb(staged.back().first), " MB)"));
     if (!gt.is_none()) {
       py::object gt_path = os_path("join")(out_dir, "gt.mat");
-      staged.emplace_back(write_mat(g, gt_path, gt_key, gt), gt_path);
+      staged.emplace_back(write_mat(g, gt_path, gt_key, gt, version73), gt_path);
       print_line(g, concat(check_mark(), " gt.mat (", size_mb(staged.back().first), " MB)"));
     }
 
@@ -266,8 +293,9 @@ void main() {
       conversion["output_gt_shape"] = g["list"](gt.attr("shape"));
       conversion["output_gt_dtype"] = str_of(gt.attr("dtype"));
     }
+    if (version73) conversion["output_mat_version"] = "7.3";
     py::object meta_path = os_path("join")(out_dir, "metadata.json");
-    staged.emplace_back(write_hidden(g, meta_path, "w", [&](py::object f) {
+    staged.emplace_back(write_hidden(g, meta_path, "w", [&](py::object f, py::object) {
       g["json"].attr("dump")(combined_meta, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
     }), meta_path);
     print_line(g, concat(check_mark(), " metadata.json"));

@@ -51,8 +51,8 @@ void require_storable_size(const py::object& key, const py::object& shape, const
   if (compare(record, Py_GT, py::int_(kMaxRecordBytes))) {
     raise(PyExc_ValueError,
           concat("Variable '", key, "' would take ", record, " bytes (", format(record / py::int_(1048576), ".1f"),
-                 " MB); a MAT file holds at most ", py::int_(kMaxRecordBytes),
-                 " bytes per variable. Use --crop to convert a smaller window"));
+                 " MB); a version 7 MAT file holds at most ", py::int_(kMaxRecordBytes),
+                 " bytes per variable. Use --mat-version 7.3, or --crop to convert a smaller window"));
   }
 }
 

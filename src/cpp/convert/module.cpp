@@ -62,4 +62,5 @@ PYBIND11_MODULE(convert, m) {
   register_summary(m);
   register_driver(m);
   register_mat_writer(m);
+  register_mat73_writer(m);
 }

@@ -67,14 +67,50 @@ std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
 #endif
 }
 
+// Likewise for the zlib-wrapped compression, while the package's
+// zlib_compress is the extension's own.
+std::optional<LibdeflateZlibFunctions> exported_zlib_functions(py::handle package) {
+#if defined(_WIN32)
+  (void)package;
+  return std::nullopt;
+#else
+  py::object extension = py::getattr(package, "_deflate", py::none());
+  py::object path = py::getattr(extension, "__file__", py::none());
+  if (!PyUnicode_Check(path.ptr()) ||
+      !py::getattr(package, "zlib_compress", py::none()).is(py::getattr(extension, "zlib_compress", py::none()))) {
+    return std::nullopt;
+  }
+  py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  void* library = dlopen(std::string(encoded).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (library == nullptr) return std::nullopt;
+  LibdeflateZlibFunctions f{};
+  if (find(library, "libdeflate_zlib_compress_bound", f.compress_bound) &&
+      find(library, "libdeflate_zlib_compress", f.compress)) {
+    return f;
+  }
+  return std::nullopt;
+#endif
+}
+
+// A view of bytes owned elsewhere, for the duration of one call; needs the GIL.
+py::object memory_view(const unsigned char* data, std::size_t size) {
+  auto view = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
+      reinterpret_cast<char*>(const_cast<unsigned char*>(data)), static_cast<Py_ssize_t>(size), PyBUF_READ));
+  if (!view) throw py::error_already_set();
+  return view;
+}
+
 }  // namespace
 
-BlockCodec::BlockCodec() {
+BlockCodec::BlockCodec() : BlockCodec(kLibdeflateLevel) {}
+
+BlockCodec::BlockCodec(int libdeflate_level) {
   try {
     module_ = py::module_::import("deflate");
     libdeflate_ = true;
-    level_ = kLibdeflateLevel;
+    level_ = libdeflate_level;
     direct_ = exported_functions(module_);
+    if (direct_) direct_zlib_ = exported_zlib_functions(module_);
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_ImportError)) throw;
     module_ = py::module_::import("zlib");
@@ -113,6 +149,31 @@ std::string BlockCodec::compress_in_python(const unsigned char* data, std::size_
     out = buffer_bytes(compressor.attr("compress")(view));
     out += buffer_bytes(compressor.attr("flush")(module_.attr(last ? "Z_FINISH" : "Z_SYNC_FLUSH")));
   }
+  view.attr("release")();
+  return out;
+}
+
+std::string BlockCodec::zlib_stream(const unsigned char* data, std::size_t size) const {
+  if (!direct_ || !direct_zlib_) return zlib_stream_in_python(data, size);
+  std::unique_ptr<void, void (*)(void*)> compressor(direct_->alloc_compressor(level_), direct_->free_compressor);
+  if (!compressor) throw std::bad_alloc();
+  std::string out(direct_zlib_->compress_bound(compressor.get(), size), '\0');
+  out.resize(direct_zlib_->compress(compressor.get(), data, size, out.data(), out.size()));
+  if (out.empty()) throw std::runtime_error("libdeflate could not compress a chunk");
+  return out;
+}
+
+// deflate.zlib_compress where the package has it, else the zlib module's.
+std::string BlockCodec::zlib_stream_in_python(const unsigned char* data, std::size_t size) const {
+  py::gil_scoped_acquire gil;
+  py::object view = memory_view(data, size);
+  py::object compress = py::module_::import("zlib").attr("compress");
+  int level = kZlibLevel;
+  if (libdeflate_ && py::hasattr(module_, "zlib_compress")) {
+    compress = module_.attr("zlib_compress");
+    level = level_;
+  }
+  std::string out = buffer_bytes(compress(view, level));
   view.attr("release")();
   return out;
 }

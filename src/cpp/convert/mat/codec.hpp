@@ -18,19 +18,33 @@ struct LibdeflateFunctions {
   void (*free_compressor)(void* compressor);
 };
 
+// libdeflate's zlib-wrapped compression, exported beside the raw one.
+struct LibdeflateZlibFunctions {
+  std::size_t (*compress_bound)(void* compressor, std::size_t size);
+  std::size_t (*compress)(void* compressor, const void* in, std::size_t size, void* out, std::size_t room);
+};
+
 class BlockCodec {
  public:
   BlockCodec();  // picks the library; needs the GIL
+  explicit BlockCodec(int libdeflate_level);  // the same, at another libdeflate level
 
   // A fresh raw deflate stream of the bytes, ended on a byte boundary
   // without the final bit, or finished when `last`. Called without the GIL.
   std::string compress(const unsigned char* data, std::size_t size, bool last) const;
+
+  // A complete zlib stream of the bytes (header, deflate, adler32), as
+  // HDF5's deflate filter stores a chunk. Called without the GIL.
+  std::string zlib_stream(const unsigned char* data, std::size_t size) const;
+
+  int level() const { return level_; }
 
   // The second byte of the zlib header for the level used.
   unsigned char header_flags() const;
 
  private:
   std::string compress_in_python(const unsigned char* data, std::size_t size, bool last) const;
+  std::string zlib_stream_in_python(const unsigned char* data, std::size_t size) const;
 
   py::module_ module_;
   bool libdeflate_;
@@ -39,6 +53,7 @@ class BlockCodec {
   // extension exports libdeflate: called with no GIL at all (the package
   // holds it while compressing before version 0.9).
   std::optional<LibdeflateFunctions> direct_;
+  std::optional<LibdeflateZlibFunctions> direct_zlib_;
 };
 
 }  // namespace nivra::convert
