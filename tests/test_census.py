@@ -21,7 +21,7 @@ def literal_report(gt, data):
     for c in classes:
         label = "background" if c == 0 else "class " + str(c)
         lines.append(f"      {label:<16}: {int(np.sum(gt == c)):>8,} px")
-    return lines
+    return "\n".join(lines).split("\n")  # as printed: a label may hold a line break
 
 
 def native_report(gt, data):
