@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "convert/mat/adler32.hpp"
 #include "convert/mat/deflate_join.hpp"
 #include "convert/mat/v5.hpp"
 
@@ -61,6 +62,7 @@ std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
       find(library, "libdeflate_deflate_compress_bound", f.compress_bound) &&
       find(library, "libdeflate_deflate_compress", f.compress) &&
       find(library, "libdeflate_free_compressor", f.free_compressor)) {
+    if (!find(library, "libdeflate_adler32", f.adler32)) f.adler32 = nullptr;
     return f;
   }
   return std::nullopt;
@@ -88,8 +90,14 @@ unsigned char BlockCodec::header_flags() const { return mat::zlib_header_flags(l
 std::string BlockCodec::compress(const unsigned char* data, std::size_t size, bool last) const {
   std::string out;
   if (direct_) {
-    std::unique_ptr<void, void (*)(void*)> compressor(direct_->alloc_compressor(level_), direct_->free_compressor);
-    if (!compressor) throw std::bad_alloc();
+    // One compressor per thread, kept while the thread lives: allocating
+    // one per block costs as much as a good part of compressing it.
+    using Compressor = std::unique_ptr<void, void (*)(void*)>;
+    thread_local Compressor compressor(nullptr, nullptr);
+    if (!compressor || compressor.get_deleter() != direct_->free_compressor) {
+      compressor = Compressor(direct_->alloc_compressor(level_), direct_->free_compressor);
+      if (!compressor) throw std::bad_alloc();
+    }
     out.resize(direct_->compress_bound(compressor.get(), size));
     out.resize(direct_->compress(compressor.get(), data, size, out.data(), out.size()));
     if (out.empty()) throw std::runtime_error("libdeflate could not compress a block");
@@ -98,6 +106,11 @@ std::string BlockCodec::compress(const unsigned char* data, std::size_t size, bo
   }
   if (libdeflate_ && !last) deflate::continue_stream(out);
   return out;
+}
+
+std::uint32_t BlockCodec::adler32(std::uint32_t adler, const unsigned char* data, std::size_t size) const {
+  if (direct_ && direct_->adler32 != nullptr) return direct_->adler32(adler, data, size);
+  return mat::adler32(adler, data, size);
 }
 
 std::string BlockCodec::compress_in_python(const unsigned char* data, std::size_t size, bool last) const {
