@@ -6,11 +6,12 @@ thread and on all cores, the deflate candidates on the scenes' bytes,
 --mat-version 7 against 7.3, and the 7.3 writer against h5py's own gzip
 filter on the same chunks.
 
-    python bench/writer.py [--size 1024] [--bands 128] [--skip-literal]
+    python bench/writer.py [--size 1024] [--bands 128] [--skip-literal] [--floor-only] [--turns 5]
 
 Scenes (made in a temporary directory): an int16 ENVI cube of smooth
 endmember mixtures plus noise, with PNG labels; the same cube as a tiled
 GeoTIFF; a band-first float32 HDF5 cube of half the width and height.
+Last, the writer alone against the compression floor on the same arrays.
 """
 import argparse
 import contextlib
@@ -285,15 +286,57 @@ def mat73_conversions(folder, n, b):
             print(f"{label:<34} {name:<22} {seconds:>6.2f} {mib:>7.1f} {seconds / rows[0][1]:>8.1f}x")
 
 
+def deflate_floor(data, level=2, block=MB):
+    """Seconds for libdeflate alone to compress `data` in `block`-byte pieces on every core."""
+    import deflate
+    from concurrent.futures import ThreadPoolExecutor
+    view = memoryview(data)
+    with ThreadPoolExecutor(os.cpu_count()) as pool:
+        start = time.perf_counter()
+        sum(len(c) for c in pool.map(lambda o: deflate.deflate_compress(view[o:o + block], level),
+                                     range(0, len(data), block)))
+        return time.perf_counter() - start
+
+
+def writer_against_floor(cube, repeats):
+    """The native writer (`_write_mat` into memory) against the floor on the same column-major
+    bytes, measured in turns (floor, writer, floor, writer, ...) so that both see the same load;
+    medians of the turns, and the median of the per-turn ratios."""
+    half = cube.shape[0] // 2
+    arrays = {
+        "int16 band-last": cube,
+        "float32 band-first, as band-last": (cube[:half, :half].transpose(2, 0, 1) / 10000).astype(np.float32)
+        .transpose(1, 2, 0),
+    }
+    print(f"\nthe writer against the floor (libdeflate 2 alone, 1 MiB blocks, {os.cpu_count()} threads), "
+          f"{repeats} turns each")
+    print(f"{'array':<34} {'MiB':>6} {'floor s':>8} {'writer s':>9} {'ratio':>6}")
+    for name, array in arrays.items():
+        data = np.asfortranarray(array).tobytes(order="F")
+        floors, writes = [], []
+        for _ in range(repeats):
+            floors.append(deflate_floor(data))
+            start = time.perf_counter()
+            convert._write_mat(io.BytesIO(), "x", array)
+            writes.append(time.perf_counter() - start)
+        ratio = np.median(np.array(writes) / np.array(floors))
+        print(f"{name:<34} {len(data) / MB:>6.0f} {np.median(floors):>8.2f} {np.median(writes):>9.2f} {ratio:>5.2f}x")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=int, default=1024, help="height and width of the scene")
     parser.add_argument("--bands", type=int, default=128)
     parser.add_argument("--sample-mb", type=int, default=64, help="MiB of the scene for the deflate table")
     parser.add_argument("--skip-literal", action="store_true", help="time the native path only")
+    parser.add_argument("--floor-only", action="store_true", help="only the writer against the floor")
+    parser.add_argument("--turns", type=int, default=5, help="turns of the writer against the floor")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(dir=os.environ.get("NIVRA_BENCH_DIR")) as tmp:
         folder = Path(tmp)
+        if args.floor_only:
+            writer_against_floor(scene(args.size, args.bands)[0], args.turns)
+            return
         cube = write_inputs(folder, args.size, args.bands)
         n, b, h = args.size, args.bands, args.size // 2
         print(f"{os.cpu_count()} cores; whole conversions, data.mat + gt.mat")
@@ -305,6 +348,7 @@ def main():
         tiff_reads(folder, cube)
         candidates_table(cube, args.sample_mb)
         mat73_conversions(folder, n, b)
+        writer_against_floor(cube, args.turns)
 
 
 if __name__ == "__main__":

@@ -167,6 +167,59 @@ def test_a_malformed_compressed_block_is_an_error_not_a_crash(monkeypatch, strea
     fake_deflate(monkeypatch, lambda data, level: stream)
     with pytest.raises(RuntimeError, match="^malformed deflate stream: "):
         written(sample("u1", (64, 64)), block_size=1024, threads=2)
+    assert walked(stream, careful=False) == walked(stream, careful=True)
+
+
+def raw_deflate(data, level, strategy=zlib.Z_DEFAULT_STRATEGY):
+    c = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
+    return c.compress(data) + c.flush()
+
+
+STREAM_CONTENTS = {
+    "random": np.random.default_rng(1).integers(0, 256, 300_000, dtype=np.uint8).tobytes(),
+    "int16": np.asfortranarray(sample("i2", (60, 50, 40))).tobytes(order="F"),
+    "float32": np.asfortranarray(sample("f4", (30, 40, 50)) / 7).tobytes(order="F"),
+    "repeats": np.tile(np.arange(7, dtype=np.int16), 40_000).tobytes(),
+}
+COMPRESSORS = {
+    "libdeflate-1": lambda data: bytes(deflate.deflate_compress(data, 1)),
+    "libdeflate-2": lambda data: bytes(deflate.deflate_compress(data, 2)),
+    "libdeflate-9": lambda data: bytes(deflate.deflate_compress(data, 9)),
+    "zlib-stored": lambda data: raw_deflate(data, 0),
+    "zlib-fixed": lambda data: raw_deflate(data, 6, zlib.Z_FIXED),
+    "zlib-huffman": lambda data: raw_deflate(data, 6, zlib.Z_HUFFMAN_ONLY),
+}
+
+
+@pytest.mark.parametrize("content", STREAM_CONTENTS)
+@pytest.mark.parametrize("compressor", COMPRESSORS)
+def test_the_fast_walk_continues_streams_as_the_careful_one(content, compressor):
+    data = STREAM_CONTENTS[content]
+    for size in (8, 64, 200, 1000, 4096, 1 << 17, len(data)):
+        piece = data[:size]
+        stream = COMPRESSORS[compressor](piece)
+        joined = convert._continue_deflate(stream)
+        assert joined == convert._continue_deflate(stream, careful=True)
+        assert zlib.decompress(joined + joined + b"\x03\x00", -15) == piece + piece  # ends with a final empty block
+
+
+def walked(stream, careful):
+    try:
+        return convert._continue_deflate(stream, careful=careful)
+    except RuntimeError as error:
+        assert str(error).startswith("malformed deflate stream: ")
+        return str(error)
+
+
+@settings(max_examples=300, deadline=None)
+@given(content=st.sampled_from(sorted(STREAM_CONTENTS)), size=st.integers(1, 20_000), data=st.data())
+def test_damaged_streams_walk_alike_and_never_crash(content, size, data):
+    stream = bytearray(deflate.deflate_compress(STREAM_CONTENTS[content][:size], 2))
+    for _ in range(data.draw(st.integers(1, 4))):
+        stream[data.draw(st.integers(0, len(stream) - 1))] ^= 1 << data.draw(st.integers(0, 7))
+    cut = data.draw(st.integers(0, len(stream)))
+    damaged = bytes(stream[:cut])
+    assert walked(damaged, careful=False) == walked(damaged, careful=True)
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="only non-Windows builds export libdeflate")

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "convert/mat/adler32.hpp"
 #include "convert/mat/deflate_join.hpp"
 #include "convert/mat/v5.hpp"
 
@@ -61,6 +62,7 @@ std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
       find(library, "libdeflate_deflate_compress_bound", f.compress_bound) &&
       find(library, "libdeflate_deflate_compress", f.compress) &&
       find(library, "libdeflate_free_compressor", f.free_compressor)) {
+    if (!find(library, "libdeflate_adler32", f.adler32)) f.adler32 = nullptr;
     return f;
   }
   return std::nullopt;
@@ -121,19 +123,39 @@ BlockCodec::BlockCodec(int libdeflate_level) {
 
 unsigned char BlockCodec::header_flags() const { return mat::zlib_header_flags(libdeflate_ ? 1 : 2); }
 
+void* BlockCodec::thread_compressor() const {
+  // One compressor per thread and level, kept while the thread lives:
+  // allocating one per block costs as much as a good part of compressing it.
+  struct Kept {
+    std::unique_ptr<void, void (*)(void*)> compressor{nullptr, nullptr};
+    int level = 0;
+  };
+  thread_local Kept kept;
+  if (!kept.compressor || kept.compressor.get_deleter() != direct_->free_compressor || kept.level != level_) {
+    kept.compressor = {direct_->alloc_compressor(level_), direct_->free_compressor};
+    kept.level = level_;
+    if (!kept.compressor) throw std::bad_alloc();
+  }
+  return kept.compressor.get();
+}
+
 std::string BlockCodec::compress(const unsigned char* data, std::size_t size, bool last) const {
   std::string out;
   if (direct_) {
-    std::unique_ptr<void, void (*)(void*)> compressor(direct_->alloc_compressor(level_), direct_->free_compressor);
-    if (!compressor) throw std::bad_alloc();
-    out.resize(direct_->compress_bound(compressor.get(), size));
-    out.resize(direct_->compress(compressor.get(), data, size, out.data(), out.size()));
+    void* compressor = thread_compressor();
+    out.resize(direct_->compress_bound(compressor, size));
+    out.resize(direct_->compress(compressor, data, size, out.data(), out.size()));
     if (out.empty()) throw std::runtime_error("libdeflate could not compress a block");
   } else {
     out = compress_in_python(data, size, last);
   }
   if (libdeflate_ && !last) deflate::continue_stream(out);
   return out;
+}
+
+std::uint32_t BlockCodec::adler32(std::uint32_t adler, const unsigned char* data, std::size_t size) const {
+  if (direct_ && direct_->adler32 != nullptr) return direct_->adler32(adler, data, size);
+  return mat::adler32(adler, data, size);
 }
 
 std::string BlockCodec::compress_in_python(const unsigned char* data, std::size_t size, bool last) const {
@@ -155,10 +177,9 @@ std::string BlockCodec::compress_in_python(const unsigned char* data, std::size_
 
 std::string BlockCodec::zlib_stream(const unsigned char* data, std::size_t size) const {
   if (!direct_ || !direct_zlib_) return zlib_stream_in_python(data, size);
-  std::unique_ptr<void, void (*)(void*)> compressor(direct_->alloc_compressor(level_), direct_->free_compressor);
-  if (!compressor) throw std::bad_alloc();
-  std::string out(direct_zlib_->compress_bound(compressor.get(), size), '\0');
-  out.resize(direct_zlib_->compress(compressor.get(), data, size, out.data(), out.size()));
+  void* compressor = thread_compressor();
+  std::string out(direct_zlib_->compress_bound(compressor, size), '\0');
+  out.resize(direct_zlib_->compress(compressor, data, size, out.data(), out.size()));
   if (out.empty()) throw std::runtime_error("libdeflate could not compress a chunk");
   return out;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,7 @@ struct LibdeflateFunctions {
   std::size_t (*compress_bound)(void* compressor, std::size_t size);
   std::size_t (*compress)(void* compressor, const void* in, std::size_t size, void* out, std::size_t room);
   void (*free_compressor)(void* compressor);
+  std::uint32_t (*adler32)(std::uint32_t adler, const void* data, std::size_t size);  // may be missing
 };
 
 // libdeflate's zlib-wrapped compression, exported beside the raw one.
@@ -39,10 +41,16 @@ class BlockCodec {
 
   int level() const { return level_; }
 
+  // The adler32 of the bytes after `adler`: libdeflate's where it is
+  // exported, else the portable one. Called without the GIL.
+  std::uint32_t adler32(std::uint32_t adler, const unsigned char* data, std::size_t size) const;
+
   // The second byte of the zlib header for the level used.
   unsigned char header_flags() const;
 
  private:
+  // The calling thread's libdeflate compressor at this codec's level.
+  void* thread_compressor() const;
   std::string compress_in_python(const unsigned char* data, std::size_t size, bool last) const;
   std::string zlib_stream_in_python(const unsigned char* data, std::size_t size) const;
 

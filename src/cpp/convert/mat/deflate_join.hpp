@@ -64,6 +64,35 @@ class BitReader {
     next_ += count;
     bits_ = 0;  // drop what was read ahead of the skipped bytes
   }
+  // The reader's state for a decoding loop that checks nothing but the
+  // bytes left: taken with fast() and handed back with resume().
+  struct Fast {
+    const unsigned char* data;
+    std::size_t size, next;
+    std::uint64_t bits;
+    unsigned held;
+
+    // 56 bits or more held; false, with nothing read, when fewer than
+    // eight bytes remain.
+    bool refill() {
+      if (size - next < 8) return false;
+      bits |= load_little_endian(data + next) << held;
+      next += (63 - held) / 8;
+      held |= 56;
+      return true;
+    }
+    // At most `held` bits.
+    void consume(unsigned count) {
+      bits >>= count;
+      held -= count;
+    }
+  };
+  Fast fast() const { return {data_, size_, next_, bits_, held_}; }
+  void resume(const Fast& fast) {
+    next_ = fast.next;
+    bits_ = fast.bits;
+    held_ = fast.held;
+  }
   // Bits consumed so far.
   std::uint64_t position() const { return 8 * std::uint64_t(next_) - held_; }
 
@@ -93,13 +122,24 @@ enum class Alphabet { kCodeLengths, kLiterals, kDistances };
 // A canonical Huffman code decoded by table look-up: a primary table on
 // the next few stream bits, and for longer codes a subtable on the bits
 // after those. An entry holds symbol << 16 | flags << 8 | bits, where bits
-// counts the code and the extra bits after it (0: no such code); a link to
+// counts the code and the extra bits after it (0: no such code), and where
+// the symbol of a literal, length or distance is the code's own length,
+// all a walk needs of it; a link to
 // a subtable holds its offset << 16 | kLink << 8 | its index bits.
+//
+// Packed with its distance code, a literal/length table serves a walk that
+// only counts bits: a primary entry stands for every code whose bits lie
+// whole in the primary bits (a length's distance included), up to an
+// end-of-block code or a length whose distance does not. Its bits count
+// them all with their extra bits; its flags are those of the last code, a
+// match whose distance is counted being done (no flags).
 class Huffman {
  public:
   static constexpr std::uint32_t kLink = 1, kMatch = 2, kEnd = 4;
 
-  void build(const unsigned char* lengths, unsigned count, Alphabet alphabet) {
+  void build(const unsigned char* lengths, unsigned count, Alphabet alphabet,
+             const Huffman* packed_with = nullptr) {
+    const bool packed = packed_with != nullptr;
     std::array<unsigned, 16> per_length{};
     unsigned longest = 0;
     for (unsigned s = 0; s < count; ++s) {
@@ -117,8 +157,10 @@ class Huffman {
       code = (code + per_length[length - 1]) << 1;
       next[length] = code;
     }
-    primary_bits_ = std::min(longest, kPrimaryBits);
-    const unsigned sub_bits = longest - primary_bits_;
+    // A packed table is as wide as its primary bits whatever the longest
+    // code, so that short codes pack several to an entry.
+    primary_bits_ = packed ? kPackedBits : std::min(longest, kPrimaryBits);
+    const unsigned sub_bits = longest > primary_bits_ ? longest - primary_bits_ : 0;
     table_.assign(std::size_t(1) << primary_bits_, 0);  // 0: no code (an incomplete set)
     for (unsigned s = 0; s < count; ++s) {
       const unsigned length = lengths[s];
@@ -143,10 +185,14 @@ class Huffman {
         table_[offset + i] = entry;
       }
     }
+    if (packed) pack(*packed_with);
   }
   // The entry of the code at the start of `bits`.
-  std::uint32_t lookup(std::uint64_t bits) const {
-    const std::uint32_t entry = table_[bits & ((1u << primary_bits_) - 1)];
+  std::uint32_t lookup(std::uint64_t bits) const { return resolve(primary(bits), bits); }
+  // The primary entry at the start of `bits`, which may link to a subtable ...
+  std::uint32_t primary(std::uint64_t bits) const { return table_[bits & ((1u << primary_bits_) - 1)]; }
+  // ... and the entry it stands for.
+  std::uint32_t resolve(std::uint32_t entry, std::uint64_t bits) const {
     if (((entry >> 8) & kLink) == 0) return entry;
     return table_[(entry >> 16) + ((bits >> primary_bits_) & ((1u << (entry & 0xff)) - 1))];
   }
@@ -159,21 +205,56 @@ class Huffman {
   }
 
  private:
-  static constexpr unsigned kPrimaryBits = 10;
+  static constexpr unsigned kPrimaryBits = 10, kPackedBits = 10;
 
   static std::uint32_t entry_of(unsigned symbol, unsigned length, Alphabet alphabet) {
-    unsigned extra = 0, flags = 0;
-    if (alphabet == Alphabet::kLiterals && symbol == 256) {
-      flags = kEnd;
-    } else if (alphabet == Alphabet::kLiterals && symbol > 256) {
-      if (symbol - 257 >= kLengthExtraBits.size()) return 0;
-      extra = kLengthExtraBits[symbol - 257];
-      flags = kMatch;
-    } else if (alphabet == Alphabet::kDistances) {
-      if (symbol >= kDistanceExtraBits.size()) return 0;
-      extra = kDistanceExtraBits[symbol];
+    const unsigned extra = extra_bits(symbol, alphabet);
+    if (extra == kNoSymbol) return 0;
+    unsigned flags = 0;
+    if (alphabet == Alphabet::kLiterals && symbol >= 256) flags = symbol == 256 ? kEnd : kMatch;
+    // A walk needs the symbols of code lengths only; of the others, the length of the code.
+    return (alphabet == Alphabet::kCodeLengths ? symbol : length) << 16 | flags << 8 | (length + extra);
+  }
+  static constexpr unsigned kNoSymbol = 255;
+  static unsigned extra_bits(unsigned symbol, Alphabet alphabet) {
+    if (alphabet == Alphabet::kLiterals && symbol > 256) {
+      return symbol - 257 < kLengthExtraBits.size() ? kLengthExtraBits[symbol - 257] : kNoSymbol;
     }
-    return symbol << 16 | flags << 8 | (length + extra);
+    if (alphabet == Alphabet::kDistances) {
+      return symbol < kDistanceExtraBits.size() ? kDistanceExtraBits[symbol] : kNoSymbol;
+    }
+    return 0;
+  }
+
+  // Folds the codes after each primary entry into it while they lie whole
+  // in its bits: an entry read at index i >> k (k bits known consumed) is
+  // the one of the bits above those k when its code is no longer than the
+  // bits left.
+  void pack(const Huffman& distances) {
+    const unsigned size = 1u << primary_bits_;
+    std::vector<std::uint32_t> packed(table_.begin(), table_.begin() + size);
+    for (unsigned i = 0; i < size; ++i) {
+      unsigned bits = 0, flags = 0;
+      while (bits < primary_bits_) {
+        const std::uint32_t code = table_[i >> bits];
+        if (!whole(code, primary_bits_ - bits)) break;
+        flags = code >> 8 & 0xff;
+        bits += code & 0xff;
+        if (flags == kMatch && bits < primary_bits_) {
+          const std::uint32_t distance = distances.primary(i >> bits);
+          if (!whole(distance, primary_bits_ - bits)) break;
+          bits += distance & 0xff;
+          flags = 0;  // the match is done
+        }
+        if (flags != 0) break;
+      }
+      if (bits != 0) packed[i] = flags << 8 | bits;
+    }
+    std::copy(packed.begin(), packed.end(), table_.begin());
+  }
+  // Whether an entry is a code of at most `room` bits.
+  static bool whole(std::uint32_t entry, unsigned room) {
+    return entry != 0 && (entry >> 8 & kLink) == 0 && entry >> 16 <= room;
   }
 
   std::vector<std::uint32_t> table_;
@@ -181,7 +262,7 @@ class Huffman {
 };
 
 // Reads a dynamic block's code lengths into its two codes.
-inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distances) {
+inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distances, bool packed) {
   static constexpr unsigned char kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
   const unsigned literal_count = in.take(5) + 257, distance_count = in.take(5) + 1, length_codes = in.take(4) + 4;
   unsigned char lengths[288 + 32] = {};
@@ -208,12 +289,33 @@ inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distan
     for (; repeat > 0; --repeat) lengths[i++] = static_cast<unsigned char>(value);
   }
   if (lengths[256] == 0) throw Malformed("no end-of-block code");
-  literals.build(lengths, literal_count, Alphabet::kLiterals);
   distances.build(lengths + literal_count, distance_count, Alphabet::kDistances);
+  literals.build(lengths, literal_count, Alphabet::kLiterals, packed ? &distances : nullptr);
 }
 
-// Steps over a Huffman-coded block's symbols up to its end-of-block code.
-inline void skip_coded_block(BitReader& in, const Huffman& literals, const Huffman& distances) {
+// The codes of a fixed block.
+struct FixedCodes {
+  Huffman literals, distances;
+
+  explicit FixedCodes(bool packed) {
+    unsigned char lengths[288 + 30];
+    std::fill(lengths, lengths + 144, 8);
+    std::fill(lengths + 144, lengths + 256, 9);
+    std::fill(lengths + 256, lengths + 280, 7);
+    std::fill(lengths + 280, lengths + 318, 8);
+    std::fill(lengths + 288, lengths + 318, 5);
+    distances.build(lengths + 288, 30, Alphabet::kDistances);
+    literals.build(lengths, 288, Alphabet::kLiterals, packed ? &distances : nullptr);
+  }
+  static const FixedCodes& of(bool packed) {
+    static const FixedCodes plain(false), packed_codes(true);
+    return packed ? packed_codes : plain;
+  }
+};
+
+// Steps over a Huffman-coded block's symbols, one entry at a time, with
+// every read checked: the whole way when careful, else near the end only.
+inline void skip_symbols(BitReader& in, const Huffman& literals, const Huffman& distances) {
   while (true) {
     std::uint64_t bits = in.window();
     const std::uint32_t symbol = literals.lookup(bits);
@@ -230,16 +332,54 @@ inline void skip_coded_block(BitReader& in, const Huffman& literals, const Huffm
   }
 }
 
+// Steps over a Huffman-coded block's symbols up to its end-of-block code:
+// while eight bytes or more remain, with packed literal entries and each
+// next entry looked up before the refill (the bits it needs are held
+// already), so that the refill is off the path from one entry to the next.
+inline void skip_coded_block(BitReader& in, const Huffman& literals, const Huffman& distances) {
+  BitReader::Fast fast = in.fast();
+  bool ended = false;
+  if (fast.refill()) {
+    std::uint32_t entry = literals.primary(fast.bits);
+    while (true) {
+      entry = literals.resolve(entry, fast.bits);
+      const unsigned length = entry & 0xff;  // at most 30 bits
+      if (length == 0) throw Malformed("invalid literal or length code");
+      fast.consume(length);
+      if (entry & Huffman::kMatch << 8) {
+        const unsigned distance = distances.lookup(fast.bits) & 0xff;  // at most 28 bits
+        if (distance == 0) throw Malformed("invalid distance code");
+        if (!fast.refill()) {
+          fast.consume(distance);
+          break;
+        }
+        fast.consume(distance);
+        entry = literals.primary(fast.bits);  // 28 bits or more held
+        if (!fast.refill()) break;
+      } else if (entry & Huffman::kEnd << 8) {
+        ended = true;
+        break;
+      } else {
+        entry = literals.primary(fast.bits);  // 26 bits or more held
+        if (!fast.refill()) break;
+      }
+    }
+  }
+  in.resume(fast);
+  if (!ended) skip_symbols(in, literals, distances);
+}
+
 struct StreamEnd {
   std::uint64_t final_header;  // bit position of the final block's final bit
   std::uint64_t end;           // bit position just past its end-of-block code
 };
 
-inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size) {
+// Where a raw deflate stream's final block starts and ends. `careful` walks
+// it with one checked look-up per symbol and unpacked tables, as a
+// reference for the fast walk.
+inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size, bool careful = false) {
   BitReader in(data, size);
   Huffman literals, distances;
-  Huffman fixed_literals, fixed_distances;
-  bool fixed_built = false;
   while (true) {
     const std::uint64_t header = in.position();
     const bool final = in.take(1) != 0;
@@ -251,23 +391,15 @@ inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size) {
         in.skip_bytes(length);
         break;
       }
-      case 1:
-        if (!fixed_built) {
-          unsigned char lengths[288 + 30];
-          std::fill(lengths, lengths + 144, 8);
-          std::fill(lengths + 144, lengths + 256, 9);
-          std::fill(lengths + 256, lengths + 280, 7);
-          std::fill(lengths + 280, lengths + 318, 8);
-          std::fill(lengths + 288, lengths + 318, 5);
-          fixed_literals.build(lengths, 288, Alphabet::kLiterals);
-          fixed_distances.build(lengths + 288, 30, Alphabet::kDistances);
-          fixed_built = true;
-        }
-        skip_coded_block(in, fixed_literals, fixed_distances);
+      case 1: {
+        const FixedCodes& fixed = FixedCodes::of(!careful);
+        careful ? skip_symbols(in, fixed.literals, fixed.distances)
+                : skip_coded_block(in, fixed.literals, fixed.distances);
         break;
+      }
       case 2:
-        read_dynamic_codes(in, literals, distances);
-        skip_coded_block(in, literals, distances);
+        read_dynamic_codes(in, literals, distances, !careful);
+        careful ? skip_symbols(in, literals, distances) : skip_coded_block(in, literals, distances);
         break;
       default:
         throw Malformed("invalid block type");
@@ -278,9 +410,9 @@ inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size) {
 
 // Makes a finished raw deflate stream one that continues: clears its final
 // bit and ends it with an empty stored block on a byte boundary.
-inline void continue_stream(std::string& stream) {
+inline void continue_stream(std::string& stream, bool careful = false) {
   auto* bytes = reinterpret_cast<unsigned char*>(stream.data());
-  const StreamEnd end = find_stream_end(bytes, stream.size());
+  const StreamEnd end = find_stream_end(bytes, stream.size(), careful);
   if ((end.end + 7) / 8 != stream.size()) throw Malformed("bytes after the end of the deflate stream");
   bytes[end.final_header / 8] &= static_cast<unsigned char>(~(1u << (end.final_header % 8)));
   const unsigned used = static_cast<unsigned>(end.end % 8);

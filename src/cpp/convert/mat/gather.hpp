@@ -56,6 +56,13 @@ inline void copy_item(const char* from, unsigned char* to, bool swapped) {
   }
 }
 
+// Items at `offsets` from `from` to items `rows` + `shift` of `out`.
+template <unsigned N, bool kSwapped>
+inline void copy_tile(const char* from, const std::int64_t* offsets, const std::uint64_t* rows, int n,
+                      unsigned char* out, std::uint64_t shift) {
+  for (int k = 0; k < n; ++k) copy_item<N>(from + offsets[k], out + (rows[k] + shift) * N, kSwapped);
+}
+
 // The axes of a simplified part split in two: "rows", the axes before the
 // one fastest in memory (at least axis 0), and "slices", the rest. The
 // column-major order runs through the rows of one slice, then the next.
@@ -146,9 +153,17 @@ void gather_tiles(const Part& part, const Split& split, std::uint64_t first, std
         for (std::uint64_t slice = range.first_slice; slice <= range.last_slice; ++slice) {
           const std::uint64_t lo = range.row_begin(slice), hi = range.row_end(slice);
           const char* from = part.data + slice_offset;
-          const std::uint64_t start = slice * split.rows;
-          for (int k = 0; k < n; ++k) {
-            if (rows[k] >= lo && rows[k] < hi) copy_item<N>(from + offsets[k], out + (start + rows[k] - first) * N, part.swapped);
+          const std::uint64_t shift = slice * split.rows - first;  // modulo 2**64: row + shift is in range
+          if (lowest >= lo && highest < hi) {  // the whole tile: no row to test
+            if (part.swapped) {
+              copy_tile<N, true>(from, offsets, rows, n, out, shift);
+            } else {
+              copy_tile<N, false>(from, offsets, rows, n, out, shift);
+            }
+          } else {
+            for (int k = 0; k < n; ++k) {
+              if (rows[k] >= lo && rows[k] < hi) copy_item<N>(from + offsets[k], out + (rows[k] + shift) * N, part.swapped);
+            }
           }
           step(part, split.axis, ndim, index.data(), slice_offset);
         }

@@ -200,11 +200,13 @@ inline void Element::fill(std::uint64_t offset, std::uint64_t size, unsigned cha
 // the bytes, ended on a byte boundary without the final bit (as a sync
 // flush or deflate_join.hpp ends it), or finished when `last`; called on
 // the worker threads.
+// checksum(adler, data, size) -> std::uint32_t: the adler32 of the bytes
+// after `adler`; called on the worker threads.
 // sink(bytes, raw_bytes): the next piece of output, with the number of
 // element bytes it completes; called in order on the calling thread.
-template <typename Compress, typename Sink>
+template <typename Compress, typename Checksum, typename Sink>
 void write_zlib_stream(const Element& element, std::uint64_t block_size, unsigned threads,
-                       unsigned char header_flags, Compress&& compress, Sink&& sink) {
+                       unsigned char header_flags, Compress&& compress, Checksum&& checksum, Sink&& sink) {
   if (block_size == 0 || block_size % 8 != 0) throw std::invalid_argument("block size must be a positive multiple of 8");
   const std::uint64_t total = element.size();
   const std::uint64_t blocks = std::max<std::uint64_t>(1, (total + block_size - 1) / block_size);
@@ -228,7 +230,7 @@ void write_zlib_stream(const Element& element, std::uint64_t block_size, unsigne
     for (std::uint64_t at = 0, block = job * job_blocks; at < size; at += block_size, ++block) {
       if (stop) break;  // another block failed
       const std::uint64_t length = std::min(block_size, size - at);
-      done.push_back({compress(data + at, length, block + 1 == blocks), adler32(1, data + at, length), length});
+      done.push_back({compress(data + at, length, block + 1 == blocks), checksum(1, data + at, length), length});
     }
     return done;
   };

@@ -9,6 +9,7 @@
 #include "convert/convert.hpp"
 #include "convert/mat/codec.hpp"
 #include "convert/mat/element_type.hpp"
+#include "convert/mat/deflate_join.hpp"
 
 namespace nivra::convert {
 
@@ -87,6 +88,9 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
     auto compress = [&](const unsigned char* data, std::uint64_t size, bool last) {
       return codec.compress(data, static_cast<std::size_t>(size), last);
     };
+    auto checksum = [&](std::uint32_t adler, const unsigned char* data, std::uint64_t size) {
+      return codec.adler32(adler, data, static_cast<std::size_t>(size));
+    };
     auto sink = [&](const std::string& bytes, std::uint64_t raw_bytes) {
       py::gil_scoped_acquire gil;
       write(to_bytes(bytes));
@@ -96,7 +100,7 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
     };
     {
       py::gil_scoped_release unlocked;
-      mat::write_zlib_stream(element, block_size, threads, codec.header_flags(), compress, sink);
+      mat::write_zlib_stream(element, block_size, threads, codec.header_flags(), compress, checksum, sink);
     }
     progress.finish();
 
@@ -124,6 +128,21 @@ bool write_mat_private(py::handle file, py::handle name, py::handle array, py::h
                         count == 0 ? default_threads() : static_cast<unsigned>(std::min(count, 64LL)));
 }
 
+// Private hook for tests: a finished raw deflate stream made one that
+// continues, walked fast or, when careful, by the reference walk.
+py::bytes continue_deflate_private(py::handle stream, py::handle careful) {
+  if (!PyBytes_Check(stream.ptr())) raise_arg_type({"_continue_deflate", "stream"}, "bytes", stream);
+  std::string bytes = py::reinterpret_borrow<py::bytes>(stream);
+  const bool walk_carefully = truthy(careful);
+  try {
+    py::gil_scoped_release unlocked;
+    deflate::continue_stream(bytes, walk_carefully);
+  } catch (const deflate::Malformed& error) {
+    raise(PyExc_RuntimeError, py::str(error.what()));
+  }
+  return to_bytes(bytes);
+}
+
 }  // namespace
 
 bool is_scipy_savemat(py::handle function) { return function.ptr() == scipy_savemat; }
@@ -137,6 +156,8 @@ void register_mat_writer(py::module_& m) {
   def_function(m, "_write_mat", "(file, name, array, block_size=1048576, threads=0)", nullptr, &write_mat_private,
                py::arg("file"), py::arg("name"), py::arg("array"), py::arg("block_size") = kBlockSize,
                py::arg("threads") = 0);
+  def_function(m, "_continue_deflate", "(stream, careful=False)", nullptr, &continue_deflate_private,
+               py::arg("stream"), py::arg("careful") = false);
 }
 
 }  // namespace nivra::convert
