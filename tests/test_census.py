@@ -21,16 +21,19 @@ def literal_report(gt, data):
     for c in classes:
         label = "background" if c == 0 else "class " + str(c)
         lines.append(f"      {label:<16}: {int(np.sum(gt == c)):>8,} px")
-    return "\n".join(lines).split("\n")  # as printed: a label may hold a line break
+    return report_lines("\n".join(lines))
 
 
 def native_report(gt, data):
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         convert._print_summary(data, gt, {}, {}, "o", 0)
-    text = out.getvalue().split("\n")
-    keep = [line for line in text if line.startswith(("    Value range", "    Class labels", "      "))]
-    return keep
+    return report_lines(out.getvalue())
+
+
+def report_lines(text):
+    """The range and census lines of a report, split as printed: a text label may hold a line break."""
+    return [line for line in text.split("\n") if line.startswith(("    Value range", "    Class labels", "      "))]
 
 
 def arrays(dtype):
