@@ -40,22 +40,28 @@ bool find(void* library, const char* name, Function& function) {
 #endif
 }
 
-// libdeflate's functions from the package's extension module, while the
-// package's compress is the extension's own; none elsewhere (Windows
+// The package's extension module, loaded and kept open, while the
+// package's `function` is the extension's own; none elsewhere (Windows
 // builds export nothing but the module's entry point).
-std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
+void* extension_library(py::handle package, const char* function) {
 #if defined(_WIN32)
-  (void)package;
-  return std::nullopt;
+  (void)package, (void)function;
+  return nullptr;
 #else
   py::object extension = py::getattr(package, "_deflate", py::none());
   py::object path = py::getattr(extension, "__file__", py::none());
   if (!PyUnicode_Check(path.ptr()) ||
-      !py::getattr(package, "deflate_compress", py::none()).is(py::getattr(extension, "deflate_compress", py::none()))) {
-    return std::nullopt;
+      !py::getattr(package, function, py::none()).is(py::getattr(extension, function, py::none()))) {
+    return nullptr;
   }
   py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
-  void* library = dlopen(std::string(encoded).c_str(), RTLD_NOW | RTLD_NOLOAD);  // already loaded; kept open
+  return dlopen(std::string(encoded).c_str(), RTLD_NOW | RTLD_NOLOAD);  // already loaded; kept open
+#endif
+}
+
+// libdeflate's raw deflate functions, while deflate_compress is the extension's own.
+std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
+  void* library = extension_library(package, "deflate_compress");
   if (library == nullptr) return std::nullopt;
   LibdeflateFunctions f{};
   if (find(library, "libdeflate_alloc_compressor", f.alloc_compressor) &&
@@ -66,24 +72,11 @@ std::optional<LibdeflateFunctions> exported_functions(py::handle package) {
     return f;
   }
   return std::nullopt;
-#endif
 }
 
-// Likewise for the zlib-wrapped compression, while the package's
-// zlib_compress is the extension's own.
+// Likewise the zlib-wrapped compression, while zlib_compress is the extension's own.
 std::optional<LibdeflateZlibFunctions> exported_zlib_functions(py::handle package) {
-#if defined(_WIN32)
-  (void)package;
-  return std::nullopt;
-#else
-  py::object extension = py::getattr(package, "_deflate", py::none());
-  py::object path = py::getattr(extension, "__file__", py::none());
-  if (!PyUnicode_Check(path.ptr()) ||
-      !py::getattr(package, "zlib_compress", py::none()).is(py::getattr(extension, "zlib_compress", py::none()))) {
-    return std::nullopt;
-  }
-  py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
-  void* library = dlopen(std::string(encoded).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* library = extension_library(package, "zlib_compress");
   if (library == nullptr) return std::nullopt;
   LibdeflateZlibFunctions f{};
   if (find(library, "libdeflate_zlib_compress_bound", f.compress_bound) &&
@@ -91,7 +84,6 @@ std::optional<LibdeflateZlibFunctions> exported_zlib_functions(py::handle packag
     return f;
   }
   return std::nullopt;
-#endif
 }
 
 // A view of bytes owned elsewhere, for the duration of one call; needs the GIL.
