@@ -332,41 +332,33 @@ inline void skip_symbols(BitReader& in, const Huffman& literals, const Huffman& 
   }
 }
 
-// Steps over a Huffman-coded block's symbols up to its end-of-block code:
-// while eight bytes or more remain, with packed literal entries and each
-// next entry looked up before the refill (the bits it needs are held
-// already), so that the refill is off the path from one entry to the next.
-inline void skip_coded_block(BitReader& in, const Huffman& literals, const Huffman& distances) {
-  BitReader::Fast fast = in.fast();
-  bool ended = false;
-  if (fast.refill()) {
-    std::uint32_t entry = literals.primary(fast.bits);
-    while (true) {
-      entry = literals.resolve(entry, fast.bits);
-      const unsigned length = entry & 0xff;  // at most 30 bits
-      if (length == 0) throw Malformed("invalid literal or length code");
-      fast.consume(length);
-      if (entry & Huffman::kMatch << 8) {
-        const unsigned distance = distances.lookup(fast.bits) & 0xff;  // at most 28 bits
-        if (distance == 0) throw Malformed("invalid distance code");
-        if (!fast.refill()) {
-          fast.consume(distance);
-          break;
-        }
-        fast.consume(distance);
-        entry = literals.primary(fast.bits);  // 28 bits or more held
-        if (!fast.refill()) break;
-      } else if (entry & Huffman::kEnd << 8) {
-        ended = true;
-        break;
-      } else {
-        entry = literals.primary(fast.bits);  // 26 bits or more held
-        if (!fast.refill()) break;
-      }
+// One step of the fast walk: the entry looked up ahead, resolved and
+// consumed with the distance of a match, and the next entry looked up
+// before the refill (the bits it needs are held already), so that the
+// refill is off the path from one entry to the next. kShort: fewer than
+// eight bytes remain, the rest is for skip_symbols.
+enum class Step { kGoing, kEnded, kShort };
+
+inline Step step(BitReader::Fast& fast, std::uint32_t& entry, const Huffman& literals, const Huffman& distances) {
+  entry = literals.resolve(entry, fast.bits);
+  const unsigned length = entry & 0xff;  // at most 30 bits
+  if (length == 0) throw Malformed("invalid literal or length code");
+  fast.consume(length);
+  if (entry & Huffman::kMatch << 8) {
+    const unsigned distance = distances.lookup(fast.bits) & 0xff;  // at most 28 bits
+    if (distance == 0) throw Malformed("invalid distance code");
+    if (!fast.refill()) {
+      fast.consume(distance);
+      return Step::kShort;
     }
+    fast.consume(distance);
+    entry = literals.primary(fast.bits);  // 28 bits or more held
+  } else if (entry & Huffman::kEnd << 8) {
+    return Step::kEnded;
+  } else {
+    entry = literals.primary(fast.bits);  // 26 bits or more held
   }
-  in.resume(fast);
-  if (!ended) skip_symbols(in, literals, distances);
+  return fast.refill() ? Step::kGoing : Step::kShort;
 }
 
 struct StreamEnd {
@@ -374,38 +366,97 @@ struct StreamEnd {
   std::uint64_t end;           // bit position just past its end-of-block code
 };
 
+// A walk over one raw deflate stream, block by block.
+class Walk {
+ public:
+  Walk(const unsigned char* data, std::size_t size, bool careful)
+      : in_(data, size), careful_(careful) {
+    to_symbols();
+  }
+
+  bool done() const { return done_; }
+  const StreamEnd& end() const { return end_; }
+
+  // Steps over the current block's symbols up to its end-of-block code.
+  void skip_block() {
+    if (careful_) {
+      skip_symbols(in_, *literals_, *distances_);
+    } else {
+      BitReader::Fast fast = in_.fast();
+      Step last = Step::kShort;
+      if (fast.refill()) {
+        std::uint32_t entry = literals_->primary(fast.bits);
+        do last = step(fast, entry, *literals_, *distances_); while (last == Step::kGoing);
+      }
+      in_.resume(fast);
+      if (last == Step::kShort) skip_symbols(in_, *literals_, *distances_);
+    }
+    block_done();
+  }
+
+ private:
+  void block_done() {
+    if (final_) {
+      done_ = true;
+      end_ = {header_, in_.position()};
+    } else {
+      to_symbols();
+    }
+  }
+
+  // Reads block headers, skipping stored blocks, up to the symbols of a
+  // Huffman-coded block or past the final block.
+  void to_symbols() {
+    while (true) {
+      header_ = in_.position();
+      final_ = in_.take(1) != 0;
+      switch (in_.take(2)) {
+        case 0: {
+          in_.align();
+          const std::uint32_t length = in_.take(16), inverted = in_.take(16);
+          if ((length ^ inverted) != 0xffff) throw Malformed("stored block length mismatch");
+          in_.skip_bytes(length);
+          break;
+        }
+        case 1: {
+          const FixedCodes& fixed = FixedCodes::of(!careful_);
+          literals_ = &fixed.literals;
+          distances_ = &fixed.distances;
+          return;
+        }
+        case 2:
+          read_dynamic_codes(in_, dynamic_literals_, dynamic_distances_, !careful_);
+          literals_ = &dynamic_literals_;
+          distances_ = &dynamic_distances_;
+          return;
+        default:
+          throw Malformed("invalid block type");
+      }
+      if (final_) {
+        done_ = true;
+        end_ = {header_, in_.position()};
+        return;
+      }
+    }
+  }
+
+  BitReader in_;
+  bool careful_;
+  Huffman dynamic_literals_, dynamic_distances_;
+  const Huffman* literals_ = nullptr;
+  const Huffman* distances_ = nullptr;
+  std::uint64_t header_ = 0;
+  bool final_ = false, done_ = false;
+  StreamEnd end_{};
+};
+
 // Where a raw deflate stream's final block starts and ends. `careful` walks
 // it with one checked look-up per symbol and unpacked tables, as a
 // reference for the fast walk.
 inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size, bool careful = false) {
-  BitReader in(data, size);
-  Huffman literals, distances;
-  while (true) {
-    const std::uint64_t header = in.position();
-    const bool final = in.take(1) != 0;
-    switch (in.take(2)) {
-      case 0: {
-        in.align();
-        const std::uint32_t length = in.take(16), inverted = in.take(16);
-        if ((length ^ inverted) != 0xffff) throw Malformed("stored block length mismatch");
-        in.skip_bytes(length);
-        break;
-      }
-      case 1: {
-        const FixedCodes& fixed = FixedCodes::of(!careful);
-        careful ? skip_symbols(in, fixed.literals, fixed.distances)
-                : skip_coded_block(in, fixed.literals, fixed.distances);
-        break;
-      }
-      case 2:
-        read_dynamic_codes(in, literals, distances, !careful);
-        careful ? skip_symbols(in, literals, distances) : skip_coded_block(in, literals, distances);
-        break;
-      default:
-        throw Malformed("invalid block type");
-    }
-    if (final) return {header, in.position()};
-  }
+  Walk walk(data, size, careful);
+  while (!walk.done()) walk.skip_block();
+  return walk.end();
 }
 
 // Makes a finished raw deflate stream one that continues: clears its final

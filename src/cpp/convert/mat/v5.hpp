@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -221,12 +222,20 @@ void write_zlib_stream(const Element& element, std::uint64_t block_size, unsigne
     std::uint64_t raw;
   };
   auto produce = [&](std::uint64_t job, const std::atomic<bool>& stop) {
-    std::vector<Block> done;
     const std::uint64_t offset = job * job_blocks * block_size;
     const std::uint64_t size = std::min(job_blocks * block_size, total - offset);
-    std::string buffer(size, '\0');
-    auto* data = reinterpret_cast<unsigned char*>(buffer.data());
+    // Each worker keeps its gather buffer from job to job: every byte is
+    // filled, so none needs clearing.
+    thread_local std::unique_ptr<unsigned char[]> buffer;
+    thread_local std::uint64_t capacity = 0;
+    if (capacity < size) {
+      buffer.reset();
+      buffer.reset(new unsigned char[size]);
+      capacity = size;
+    }
+    unsigned char* data = buffer.get();
     element.fill(offset, size, data);
+    std::vector<Block> done;
     for (std::uint64_t at = 0, block = job * job_blocks; at < size; at += block_size, ++block) {
       if (stop) break;  // another block failed
       const std::uint64_t length = std::min(block_size, size - at);
