@@ -65,6 +65,16 @@ def test_round_trip_through_h5py(tmp_path, dtype, layout, shape, chunk_bytes):
     np.testing.assert_array_equal(values, expected)
 
 
+@pytest.mark.parametrize("dtype", ["i2", ">i2", "f4", ">f4"])
+@pytest.mark.parametrize("band_first", [False, True])
+@pytest.mark.parametrize("chunk_bytes", [5000, 1 << 20])
+def test_cubes_of_odd_sizes_in_either_band_order(tmp_path, dtype, band_first, chunk_bytes):
+    array = sample(dtype, (37, 45, 19))
+    if band_first:
+        array = np.ascontiguousarray(array.transpose(2, 0, 1)).transpose(1, 2, 0)
+    np.testing.assert_array_equal(read(written(tmp_path, array, chunk_bytes=chunk_bytes)), stored(array))
+
+
 def test_a_memory_mapped_envi_cube_is_written_in_place(tmp_path):
     cube = np.memmap(tmp_path / "cube.img", "<i2", "w+", shape=(40, 30, 7))  # rows, samples, bands (bip)
     cube[:] = sample("i2", cube.shape)

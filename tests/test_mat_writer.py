@@ -125,6 +125,21 @@ def test_output_depends_on_the_block_size_only(array):
     assert written(array, block_size=2 * block)[HEADER:] != data[HEADER:]
 
 
+CUBES = {  # odd sizes: whole transposed blocks, then edges, cut mid-plane by the small blocks
+    "band-last": lambda a: a,
+    "band-last, rows and columns reversed": lambda a: a[::-1, ::-1],
+    "band-first, moved to band-last": lambda a: np.ascontiguousarray(a.transpose(2, 0, 1)).transpose(1, 2, 0),
+    "band-first, rows reversed": lambda a: np.ascontiguousarray(a.transpose(2, 0, 1)).transpose(1, 2, 0)[::-1],
+}
+
+
+@pytest.mark.parametrize("dtype", ["i2", ">i2", "f4", ">f4", "u1", ">f8"])
+@pytest.mark.parametrize("layout", CUBES)
+@pytest.mark.parametrize("block", [8 * 131, 1 << 20])
+def test_transposed_cubes_match_savemat(dtype, layout, block):
+    assert_as_savemat(CUBES[layout](sample(dtype, (37, 45, 19))), block_size=block, threads=2)
+
+
 def fake_deflate(monkeypatch, compress):
     """Puts `compress(data, level)` in place of libdeflate's raw deflate."""
     monkeypatch.setitem(sys.modules, "deflate", types.SimpleNamespace(deflate_compress=compress))
