@@ -305,7 +305,7 @@ def writer_against_floor(cube, repeats):
     half = cube.shape[0] // 2
     arrays = {
         "int16 band-last": cube,
-        "float32 band-first, as band-last": (cube[:half, :half].transpose(2, 0, 1) / 10000).astype(np.float32)
+        "float32 band-last": (cube[:half, :half].transpose(2, 0, 1) / 10000).astype(np.float32)
         .transpose(1, 2, 0),
     }
     print(f"\nthe writer against the floor (libdeflate 2 alone, 1 MiB blocks, {os.cpu_count()} threads), "
