@@ -311,6 +311,8 @@ void gather(const Part& part, std::uint64_t first, std::uint64_t count, unsigned
   const std::uint64_t row_end = first_slice == last_slice ? last % split.rows + 1 : split.rows;
   const std::uint64_t tile = split.tiled ? kTile : split.rows;
   const bool contiguous = !split.tiled && part.strides[0] == std::int64_t(N) && !part.swapped;
+  // Rows over axis 0 and slices one item apart along axis 1: each tile of rows is a matrix to transpose.
+  const bool blocked = split.tiled && part.strides[1] == std::int64_t(N);
   std::vector<std::int64_t> index(ndim, 0);
   std::int64_t row_offsets[kTile];
 
@@ -329,7 +331,16 @@ void gather(const Part& part, std::uint64_t first, std::uint64_t count, unsigned
       const std::uint64_t hi = std::min(end, slice == last_slice ? last % split.rows + 1 : split.rows);
       const char* from = part.data + slice_offset;
       unsigned char* to = out + (slice * split.rows + lo - first) * N;
-      if (contiguous) {
+      if (blocked && lo == begin && hi == end) {
+        // The slices on along axis 1 that cover the tile whole: columns of one matrix.
+        const std::uint64_t last_whole = last_slice - (last % split.rows + 1 < end ? 1 : 0);
+        const std::int64_t columns = std::min<std::int64_t>(part.shape[1] - index[1], static_cast<std::int64_t>(last_whole - slice + 1));
+        transpose<N>(from + static_cast<std::int64_t>(lo) * part.strides[0], part.strides[0], static_cast<std::int64_t>(hi - lo),
+                     columns, to, static_cast<std::int64_t>(split.rows * N), part.swapped);
+        slice += static_cast<std::uint64_t>(columns - 1);
+        index[1] += columns - 1;
+        slice_offset += (columns - 1) * part.strides[1];
+      } else if (contiguous) {
         std::memcpy(to, from + lo * N, (hi - lo) * N);
       } else if (split.tiled) {
         for (std::uint64_t r = lo; r < hi; ++r, to += N) copy_item<N>(from + row_offsets[r - begin], to, part.swapped);
