@@ -210,12 +210,18 @@ COMPRESSORS = {
 @pytest.mark.parametrize("compressor", COMPRESSORS)
 def test_the_fast_walk_continues_streams_as_the_careful_one(content, compressor):
     data = STREAM_CONTENTS[content]
+    streams, careful = [], []
     for size in (8, 64, 200, 1000, 4096, 1 << 17, len(data)):
         piece = data[:size]
         stream = COMPRESSORS[compressor](piece)
         joined = convert._continue_deflate(stream)
         assert joined == convert._continue_deflate(stream, careful=True)
         assert zlib.decompress(joined + joined + b"\x03\x00", -15) == piece + piece  # ends with a final empty block
+        streams.append(stream)
+        careful.append(joined)
+    # walked two at a time, streams of every size beside each other
+    assert convert._continue_deflate(streams) == careful
+    assert convert._continue_deflate(streams[::-1]) == careful[::-1]
 
 
 def walked(stream, careful):
@@ -234,7 +240,14 @@ def test_damaged_streams_walk_alike_and_never_crash(content, size, data):
         stream[data.draw(st.integers(0, len(stream) - 1))] ^= 1 << data.draw(st.integers(0, 7))
     cut = data.draw(st.integers(0, len(stream)))
     damaged = bytes(stream[:cut])
-    assert walked(damaged, careful=False) == walked(damaged, careful=True)
+    alone = walked(damaged, careful=False)
+    assert alone == walked(damaged, careful=True)
+    sound = bytes(deflate.deflate_compress(STREAM_CONTENTS[content][-size:], 2))
+    if isinstance(alone, bytes):  # beside a sound stream, on either side
+        assert walked([damaged, sound], careful=False) == [alone, walked(sound, careful=True)]
+        assert walked([sound, damaged], careful=False) == [walked(sound, careful=True), alone]
+    else:
+        assert walked([damaged, sound], careful=False) == walked([sound, damaged], careful=False) == alone
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="only non-Windows builds export libdeflate")

@@ -3,7 +3,7 @@ import json as json
 import os as os
 import sys as sys
 import time as time
-from typing import Any, BinaryIO, Callable, Dict, Optional, Tuple
+from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple, overload
 
 import numpy as np
 import scipy.io as sio
@@ -50,5 +50,8 @@ def _write_mat(
     file: BinaryIO, name: str, array: np.ndarray, block_size: int = 1048576, threads: int = 0
 ) -> bool: ...
 def _write_mat73(path: str, name: str, array: np.ndarray, chunk_bytes: int = 1048576, threads: int = 0) -> None: ...
+@overload
 def _continue_deflate(stream: bytes, careful: bool = False) -> bytes: ...
+@overload
+def _continue_deflate(stream: List[bytes], careful: bool = False) -> List[bytes]: ...
 def main() -> None: ...

@@ -141,8 +141,11 @@ std::string BlockCodec::compress(const unsigned char* data, std::size_t size, bo
   } else {
     out = compress_in_python(data, size, last);
   }
-  if (libdeflate_ && !last) deflate::continue_stream(out);
   return out;
+}
+
+void BlockCodec::continue_streams(const std::vector<std::string*>& streams) const {
+  if (libdeflate_) deflate::continue_streams(streams);
 }
 
 std::uint32_t BlockCodec::adler32(std::uint32_t adler, const unsigned char* data, std::size_t size) const {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "convert/convert.hpp"
 
@@ -31,9 +32,15 @@ class BlockCodec {
   BlockCodec();  // picks the library; needs the GIL
   explicit BlockCodec(int libdeflate_level);  // the same, at another libdeflate level
 
-  // A fresh raw deflate stream of the bytes, ended on a byte boundary
-  // without the final bit, or finished when `last`. Called without the GIL.
+  // A fresh raw deflate stream of the bytes: finished when `last` or when
+  // libdeflate compressed it (continue_streams then makes it one that
+  // continues), else ended on a byte boundary without the final bit.
+  // Called without the GIL.
   std::string compress(const unsigned char* data, std::size_t size, bool last) const;
+
+  // Makes libdeflate's streams of blocks other than the last ones that
+  // continue (deflate_join.hpp). Called without the GIL.
+  void continue_streams(const std::vector<std::string*>& streams) const;
 
   // A complete zlib stream of the bytes (header, deflate, adler32), as
   // HDF5's deflate filter stores a chunk. Called without the GIL.

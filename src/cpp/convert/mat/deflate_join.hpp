@@ -131,11 +131,13 @@ enum class Alphabet { kCodeLengths, kLiterals, kDistances };
 // only counts bits: a primary entry stands for every code whose bits lie
 // whole in the primary bits (a length's distance included), up to an
 // end-of-block code or a length whose distance does not. Its bits count
-// them all with their extra bits; its flags are those of the last code, a
-// match whose distance is counted being done (no flags).
+// them all with their extra bits, so at most the primary bits and a
+// distance's 13; its flags are those of the last code, a match whose
+// distance is counted being done (no flags). One with no code is kInvalid.
 class Huffman {
  public:
-  static constexpr std::uint32_t kLink = 1, kMatch = 2, kEnd = 4;
+  static constexpr std::uint32_t kLink = 1, kMatch = 2, kEnd = 4, kInvalid = 8;
+  static constexpr unsigned kPackedBits = 10;  // wider tables cost more to build than they save
 
   void build(const unsigned char* lengths, unsigned count, Alphabet alphabet,
              const Huffman* packed_with = nullptr) {
@@ -205,7 +207,7 @@ class Huffman {
   }
 
  private:
-  static constexpr unsigned kPrimaryBits = 10, kPackedBits = 10;
+  static constexpr unsigned kPrimaryBits = 10;
 
   static std::uint32_t entry_of(unsigned symbol, unsigned length, Alphabet alphabet) {
     const unsigned extra = extra_bits(symbol, alphabet);
@@ -249,6 +251,7 @@ class Huffman {
         if (flags != 0) break;
       }
       if (bits != 0) packed[i] = flags << 8 | bits;
+      else if (packed[i] == 0) packed[i] = kInvalid << 8;
     }
     std::copy(packed.begin(), packed.end(), table_.begin());
   }
@@ -332,33 +335,57 @@ inline void skip_symbols(BitReader& in, const Huffman& literals, const Huffman& 
   }
 }
 
-// One step of the fast walk: the entry looked up ahead, resolved and
-// consumed with the distance of a match, and the next entry looked up
-// before the refill (the bits it needs are held already), so that the
-// refill is off the path from one entry to the next. kShort: fewer than
-// eight bytes remain, the rest is for skip_symbols.
-enum class Step { kGoing, kEnded, kShort };
+// The fast walk's steps over a packed table. An entry without flags counts
+// at most kMostPlainBits, so those follow one another without a refill
+// while that many bits are held.
+constexpr unsigned kMostPlainBits = Huffman::kPackedBits + 13;
 
-inline Step step(BitReader::Fast& fast, std::uint32_t& entry, const Huffman& literals, const Huffman& distances) {
-  entry = literals.resolve(entry, fast.bits);
-  const unsigned length = entry & 0xff;  // at most 30 bits
+// Consumes the next entry when it has no flags; else leaves it in `entry`.
+inline bool plain_entry(BitReader::Fast& fast, const Huffman& literals, std::uint32_t& entry) {
+  entry = literals.primary(fast.bits);
+  if (entry >> 8 != 0) return false;
+  fast.consume(entry & 0xff);
+  return true;
+}
+
+// What an entry with flags counts of the 56 bits or more at the start of
+// `bits`, resolving a link, with the distance of a match (at most 20 + 28
+// bits); kEnd << 8 added at the end of the block. A function of values, so
+// that a walk's reader stays in registers around it.
+inline std::uint32_t flagged_entry(std::uint64_t bits, std::uint32_t entry, const Huffman& literals,
+                                   const Huffman& distances) {
+  if (entry >> 8 & Huffman::kInvalid) throw Malformed("invalid literal or length code");
+  entry = literals.resolve(entry, bits);
+  unsigned length = entry & 0xff;
   if (length == 0) throw Malformed("invalid literal or length code");
-  fast.consume(length);
   if (entry & Huffman::kMatch << 8) {
-    const unsigned distance = distances.lookup(fast.bits) & 0xff;  // at most 28 bits
+    const unsigned distance = distances.lookup(bits >> length) & 0xff;
     if (distance == 0) throw Malformed("invalid distance code");
-    if (!fast.refill()) {
-      fast.consume(distance);
-      return Step::kShort;
-    }
-    fast.consume(distance);
-    entry = literals.primary(fast.bits);  // 28 bits or more held
-  } else if (entry & Huffman::kEnd << 8) {
-    return Step::kEnded;
-  } else {
-    entry = literals.primary(fast.bits);  // 26 bits or more held
+    length += distance;
   }
-  return fast.refill() ? Step::kGoing : Step::kShort;
+  return length | (entry & Huffman::kEnd << 8);
+}
+
+// Consumes an entry with flags; true at the end of the block.
+inline bool consume_flagged(BitReader::Fast& fast, std::uint32_t entry, const Huffman& literals,
+                            const Huffman& distances) {
+  const std::uint32_t counted = flagged_entry(fast.bits, entry, literals, distances);
+  fast.consume(counted & 0xff);
+  return counted >> 8 != 0;
+}
+
+// Walks a block's symbols up to its end-of-block code (true) or until
+// fewer than eight bytes remain (false: the rest is for skip_symbols).
+inline bool fast_symbols(BitReader::Fast& fast, const Huffman& literals, const Huffman& distances) {
+  while (fast.refill()) {
+    std::uint32_t entry;
+    bool plain;
+    do plain = plain_entry(fast, literals, entry); while (plain && fast.held >= kMostPlainBits);
+    if (plain) continue;
+    if (!fast.refill()) return false;  // the bits of `entry` are not consumed
+    if (consume_flagged(fast, entry, literals, distances)) return true;
+  }
+  return false;
 }
 
 struct StreamEnd {
@@ -377,24 +404,58 @@ class Walk {
   bool done() const { return done_; }
   const StreamEnd& end() const { return end_; }
 
+  // Walks two streams to their ends, fast, side by side: each one's table
+  // look-ups overlap the other's, which a single walk waits on.
+  static void both(Walk& a, Walk& b) {
+    while (!a.done() && !b.done()) both_blocks(a, b);
+    while (!a.done()) a.skip_block();
+    while (!b.done()) b.skip_block();
+  }
+
   // Steps over the current block's symbols up to its end-of-block code.
   void skip_block() {
     if (careful_) {
       skip_symbols(in_, *literals_, *distances_);
     } else {
       BitReader::Fast fast = in_.fast();
-      Step last = Step::kShort;
-      if (fast.refill()) {
-        std::uint32_t entry = literals_->primary(fast.bits);
-        do last = step(fast, entry, *literals_, *distances_); while (last == Step::kGoing);
-      }
+      const bool ended = fast_symbols(fast, *literals_, *distances_);
       in_.resume(fast);
-      if (last == Step::kShort) skip_symbols(in_, *literals_, *distances_);
+      if (!ended) skip_symbols(in_, *literals_, *distances_);
     }
     block_done();
   }
 
  private:
+  // Steps over both walks' current blocks until one of them ends.
+  static void both_blocks(Walk& a, Walk& b) {
+    BitReader::Fast fa = a.in_.fast(), fb = b.in_.fast();
+    const Huffman &la = *a.literals_, &da = *a.distances_, &lb = *b.literals_, &db = *b.distances_;
+    bool a_ended = false, b_ended = false, a_short = false, b_short = false;
+    while (!a_ended && !b_ended) {
+      if (!(a_short = !fa.refill()) && !(b_short = !fb.refill())) {
+        std::uint32_t ea, eb;
+        bool a_plain, b_plain;
+        do {
+          a_plain = plain_entry(fa, la, ea);
+          b_plain = plain_entry(fb, lb, eb);
+        } while (a_plain && b_plain && fa.held >= kMostPlainBits && fb.held >= kMostPlainBits);
+        if (!a_plain && !(a_short = !fa.refill())) a_ended = consume_flagged(fa, ea, la, da);
+        if (!b_plain && !a_short && !(b_short = !fb.refill())) b_ended = consume_flagged(fb, eb, lb, db);
+      }
+      if (a_short || b_short) break;
+    }
+    a.in_.resume(fa);
+    b.in_.resume(fb);
+    a.after_fast_symbols(a_ended, a_short);
+    b.after_fast_symbols(b_ended, b_short);
+  }
+  // A block left by the fast walk: ended, cut short (the rest walked
+  // carefully), or neither (to go on with).
+  void after_fast_symbols(bool ended, bool cut) {
+    if (cut) skip_symbols(in_, *literals_, *distances_);
+    if (cut || ended) block_done();
+  }
+
   void block_done() {
     if (final_) {
       done_ = true;
@@ -459,11 +520,11 @@ inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size, bo
   return walk.end();
 }
 
-// Makes a finished raw deflate stream one that continues: clears its final
-// bit and ends it with an empty stored block on a byte boundary.
-inline void continue_stream(std::string& stream, bool careful = false) {
+// Makes a finished raw deflate stream that ends at `end` one that
+// continues: clears its final bit and ends it with an empty stored block on
+// a byte boundary.
+inline void end_without_final_bit(std::string& stream, const StreamEnd& end) {
   auto* bytes = reinterpret_cast<unsigned char*>(stream.data());
-  const StreamEnd end = find_stream_end(bytes, stream.size(), careful);
   if ((end.end + 7) / 8 != stream.size()) throw Malformed("bytes after the end of the deflate stream");
   bytes[end.final_header / 8] &= static_cast<unsigned char>(~(1u << (end.final_header % 8)));
   const unsigned used = static_cast<unsigned>(end.end % 8);
@@ -472,6 +533,26 @@ inline void continue_stream(std::string& stream, bool careful = false) {
   // for them, else in one more byte; its empty length follows, aligned.
   if (used == 0 || used > 5) stream.push_back('\0');
   stream.append("\x00\x00\xff\xff", 4);
+}
+
+// Makes a finished raw deflate stream one that continues.
+inline void continue_stream(std::string& stream, bool careful = false) {
+  end_without_final_bit(stream, find_stream_end(reinterpret_cast<const unsigned char*>(stream.data()),
+                                                stream.size(), careful));
+}
+
+// The same for several streams, walked two at a time when not careful.
+inline void continue_streams(const std::vector<std::string*>& streams, bool careful = false) {
+  std::size_t i = 0;
+  for (; !careful && i + 1 < streams.size(); i += 2) {
+    std::string &a = *streams[i], &b = *streams[i + 1];
+    Walk walk_a(reinterpret_cast<const unsigned char*>(a.data()), a.size(), false);
+    Walk walk_b(reinterpret_cast<const unsigned char*>(b.data()), b.size(), false);
+    Walk::both(walk_a, walk_b);
+    end_without_final_bit(a, walk_a.end());
+    end_without_final_bit(b, walk_b.end());
+  }
+  for (; i < streams.size(); ++i) continue_stream(*streams[i], careful);
 }
 
 }  // namespace nivra::deflate

@@ -106,11 +106,12 @@ class Element {
 
   std::uint64_t size() const { return size_; }
 
-  // Bytes gathered at once: whole blocks spanning at least eight slices of
-  // each part (see Split), within a bound on memory.
+  // Bytes gathered at once: two blocks or more (the join walks streams in
+  // pairs), whole blocks spanning at least eight slices of each part (see
+  // Split), within a bound on memory.
   std::uint64_t job_size(std::uint64_t block_size) const {
     constexpr std::uint64_t kSlices = 8, kMostBytes = std::uint64_t(32) << 20;
-    std::uint64_t bytes = block_size;
+    std::uint64_t bytes = 2 * block_size;
     for (const Part& part : parts_) {
       const Split split = split_of(part);
       if (split.tiled) bytes = std::max(bytes, std::min(kMostBytes, kSlices * split.rows * part.item));
@@ -198,16 +199,18 @@ inline void Element::fill(std::uint64_t offset, std::uint64_t size, unsigned cha
 // the block size only, never on the thread count.
 //
 // compress(data, size, last) -> std::string: a fresh raw deflate stream of
-// the bytes, ended on a byte boundary without the final bit (as a sync
-// flush or deflate_join.hpp ends it), or finished when `last`; called on
-// the worker threads.
+// the bytes, finished when `last`, else either finished too or ended on a
+// byte boundary without the final bit (as a sync flush ends it);
+// join(streams): makes those of a job's streams, none of them the last,
+// that compress finished ones that continue (as deflate_join.hpp does);
+// both called on the worker threads.
 // checksum(adler, data, size) -> std::uint32_t: the adler32 of the bytes
 // after `adler`; called on the worker threads.
 // sink(bytes, raw_bytes): the next piece of output, with the number of
 // element bytes it completes; called in order on the calling thread.
-template <typename Compress, typename Checksum, typename Sink>
-void write_zlib_stream(const Element& element, std::uint64_t block_size, unsigned threads,
-                       unsigned char header_flags, Compress&& compress, Checksum&& checksum, Sink&& sink) {
+template <typename Compress, typename Join, typename Checksum, typename Sink>
+void write_zlib_stream(const Element& element, std::uint64_t block_size, unsigned threads, unsigned char header_flags,
+                       Compress&& compress, Join&& join, Checksum&& checksum, Sink&& sink) {
   if (block_size == 0 || block_size % 8 != 0) throw std::invalid_argument("block size must be a positive multiple of 8");
   const std::uint64_t total = element.size();
   const std::uint64_t blocks = std::max<std::uint64_t>(1, (total + block_size - 1) / block_size);
@@ -237,10 +240,14 @@ void write_zlib_stream(const Element& element, std::uint64_t block_size, unsigne
     element.fill(offset, size, data);
     std::vector<Block> done;
     for (std::uint64_t at = 0, block = job * job_blocks; at < size; at += block_size, ++block) {
-      if (stop) break;  // another block failed
+      if (stop) return done;  // another block failed
       const std::uint64_t length = std::min(block_size, size - at);
       done.push_back({compress(data + at, length, block + 1 == blocks), checksum(1, data + at, length), length});
     }
+    std::vector<std::string*> to_join;
+    for (Block& block : done) to_join.push_back(&block.bytes);
+    if (offset + size == total) to_join.pop_back();  // the last block stays finished
+    join(to_join);
     return done;
   };
 

@@ -88,6 +88,7 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
     auto compress = [&](const unsigned char* data, std::uint64_t size, bool last) {
       return codec.compress(data, static_cast<std::size_t>(size), last);
     };
+    auto join = [&](const std::vector<std::string*>& streams) { codec.continue_streams(streams); };
     auto checksum = [&](std::uint32_t adler, const unsigned char* data, std::uint64_t size) {
       return codec.adler32(adler, data, static_cast<std::size_t>(size));
     };
@@ -100,7 +101,7 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
     };
     {
       py::gil_scoped_release unlocked;
-      mat::write_zlib_stream(element, block_size, threads, codec.header_flags(), compress, checksum, sink);
+      mat::write_zlib_stream(element, block_size, threads, codec.header_flags(), compress, join, checksum, sink);
     }
     progress.finish();
 
@@ -129,18 +130,30 @@ bool write_mat_private(py::handle file, py::handle name, py::handle array, py::h
 }
 
 // Private hook for tests: a finished raw deflate stream made one that
-// continues, walked fast or, when careful, by the reference walk.
-py::bytes continue_deflate_private(py::handle stream, py::handle careful) {
-  if (!PyBytes_Check(stream.ptr())) raise_arg_type({"_continue_deflate", "stream"}, "bytes", stream);
-  std::string bytes = py::reinterpret_borrow<py::bytes>(stream);
+// continues, walked fast or, when careful, by the reference walk; or a
+// list of them, walked fast two at a time.
+py::object continue_deflate_private(py::handle streams, py::handle careful) {
+  const bool many = PyList_Check(streams.ptr());
+  py::list given = many ? py::reinterpret_borrow<py::list>(streams) : py::list();
+  if (!many) given.append(streams);
+  std::vector<std::string> bytes;
+  for (py::handle stream : given) {
+    if (!PyBytes_Check(stream.ptr())) raise_arg_type({"_continue_deflate", "stream"}, "bytes", stream);
+    bytes.push_back(py::reinterpret_borrow<py::bytes>(stream));
+  }
+  std::vector<std::string*> pointers;
+  for (std::string& stream : bytes) pointers.push_back(&stream);
   const bool walk_carefully = truthy(careful);
   try {
     py::gil_scoped_release unlocked;
-    deflate::continue_stream(bytes, walk_carefully);
+    deflate::continue_streams(pointers, walk_carefully);
   } catch (const deflate::Malformed& error) {
     raise(PyExc_RuntimeError, py::str(error.what()));
   }
-  return to_bytes(bytes);
+  if (!many) return to_bytes(bytes.front());
+  py::list joined;
+  for (const std::string& stream : bytes) joined.append(to_bytes(stream));
+  return std::move(joined);
 }
 
 }  // namespace
