@@ -35,6 +35,7 @@ from PIL import Image
 from nivra import convert
 
 MB = 1 << 20
+BLOCK = 256 << 10  # the writer's block size
 
 
 def scene(size, bands, seed=0):
@@ -181,10 +182,10 @@ def tiff_reads(folder, cube, repeats=5):
 
 
 def deflate_candidates():
-    """(name, compress(bytes) -> compressed bytes): one stream per 1 MiB block, as the writer
+    """(name, compress(bytes) -> compressed bytes): one stream per block of the writer's size, as it
     makes them (sync-flushed where the library can; libdeflate's are finished streams, which
     the writer then walks to clear the final bit, a cost not counted here)."""
-    def blockwise(module, level, block=MB):
+    def blockwise(module, level, block=BLOCK):
         def compress(data):
             out = []
             for offset in range(0, len(data), block):
@@ -207,7 +208,7 @@ def deflate_candidates():
         import deflate
         for level in (1, 2, 4, 6):
             candidates.append((f"libdeflate {level}", lambda data, lv=level: b"".join(
-                deflate.deflate_compress(data[o:o + MB], lv) for o in range(0, len(data), MB))))
+                deflate.deflate_compress(data[o:o + BLOCK], lv) for o in range(0, len(data), BLOCK))))
     return candidates
 
 
@@ -219,7 +220,7 @@ def candidates_table(cube, sample_mb):
         "float32": np.asfortranarray((cube[:half, :half].transpose(2, 0, 1) / 10000).astype(np.float32))
         .tobytes(order="F")[:sample_mb * MB],
     }
-    print(f"\ndeflate on {sample_mb} MiB of each scene's column-major bytes, 1 MiB blocks, one core "
+    print(f"\ndeflate on {sample_mb} MiB of each scene's column-major bytes, {BLOCK >> 10} KiB blocks, one core "
           "(isal and zlib-ng when installed)")
     print(f"{'candidate':<30} {'int16 MiB/s':>11} {'size':>7} {'float32 MiB/s':>13} {'size':>7}")
     reference = {}
@@ -286,16 +287,48 @@ def mat73_conversions(folder, n, b):
             print(f"{label:<34} {name:<22} {seconds:>6.2f} {mib:>7.1f} {seconds / rows[0][1]:>8.1f}x")
 
 
-def deflate_floor(data, level=2, block=MB):
-    """Seconds for libdeflate alone to compress `data` in `block`-byte pieces on every core."""
-    import deflate
+def deflate_floor(data, level=2, block=BLOCK):
+    """Seconds for libdeflate alone to compress `data` in `block`-byte pieces on every core: its
+    C functions called through ctypes (without the GIL), one compressor and one output buffer per
+    thread, as the writer keeps them; the package's function, which allocates both per call, where
+    its extension exports nothing."""
+    import ctypes
+    import threading
     from concurrent.futures import ThreadPoolExecutor
-    view = memoryview(data)
+
+    import deflate
+    try:
+        library = ctypes.CDLL(deflate._deflate.__file__)
+        library.libdeflate_alloc_compressor.restype = ctypes.c_void_p
+        library.libdeflate_free_compressor.argtypes = [ctypes.c_void_p]
+        library.libdeflate_deflate_compress_bound.restype = ctypes.c_size_t
+        library.libdeflate_deflate_compress_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        library.libdeflate_deflate_compress.restype = ctypes.c_size_t
+        library.libdeflate_deflate_compress.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
+                                                        ctypes.c_void_p, ctypes.c_size_t]
+    except (OSError, AttributeError):
+        library = None
+    start_of_data = ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value
+    kept, compressors = threading.local(), []
+
+    def compress(offset):
+        size = min(block, len(data) - offset)
+        if library is None:
+            return len(deflate.deflate_compress(memoryview(data)[offset:offset + size], level))
+        if not hasattr(kept, "compressor"):
+            kept.compressor = library.libdeflate_alloc_compressor(level)
+            compressors.append(kept.compressor)
+            kept.out = ctypes.create_string_buffer(library.libdeflate_deflate_compress_bound(kept.compressor, block))
+        return library.libdeflate_deflate_compress(kept.compressor, start_of_data + offset, size, kept.out,
+                                                   len(kept.out))
+
     with ThreadPoolExecutor(os.cpu_count()) as pool:
         start = time.perf_counter()
-        sum(len(c) for c in pool.map(lambda o: deflate.deflate_compress(view[o:o + block], level),
-                                     range(0, len(data), block)))
-        return time.perf_counter() - start
+        sum(pool.map(compress, range(0, len(data), block)))
+        seconds = time.perf_counter() - start
+    for compressor in compressors:
+        library.libdeflate_free_compressor(compressor)
+    return seconds
 
 
 class Discard:
@@ -325,7 +358,7 @@ def writer_against_floor(cube, repeats):
         "float32 band-last": (cube[:half, :half].transpose(2, 0, 1) / 10000).astype(np.float32)
         .transpose(1, 2, 0),
     }
-    print(f"\nthe writer against the floor (libdeflate 2 alone, 1 MiB blocks, {os.cpu_count()} threads), "
+    print(f"\nthe writer against the floor (libdeflate 2 alone, {BLOCK >> 10} KiB blocks, {os.cpu_count()} threads), "
           f"{repeats} turns each")
     print(f"{'array':<34} {'MiB':>6} {'floor s':>8} {'writer s':>9} {'ratio':>6}")
     for name, array in arrays.items():

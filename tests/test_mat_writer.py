@@ -219,9 +219,10 @@ def test_the_fast_walk_continues_streams_as_the_careful_one(content, compressor)
         assert zlib.decompress(joined + joined + b"\x03\x00", -15) == piece + piece  # ends with a final empty block
         streams.append(stream)
         careful.append(joined)
-    # walked two at a time, streams of every size beside each other
+    # walked two at a time, streams of every size beside each other; and as whole streams
     assert convert._continue_deflate(streams) == careful
     assert convert._continue_deflate(streams[::-1]) == careful[::-1]
+    assert convert._continue_deflate(streams, whole=True) == careful
 
 
 def walked(stream, careful):
@@ -243,6 +244,7 @@ def test_damaged_streams_walk_alike_and_never_crash(content, size, data):
     alone = walked(damaged, careful=False)
     assert alone == walked(damaged, careful=True)
     sound = bytes(deflate.deflate_compress(STREAM_CONTENTS[content][-size:], 2))
+    assert convert._continue_deflate([sound], whole=True) == [walked(sound, careful=True)]
     if isinstance(alone, bytes):  # beside a sound stream, on either side
         assert walked([damaged, sound], careful=False) == [alone, walked(sound, careful=True)]
         assert walked([sound, damaged], careful=False) == [walked(sound, careful=True), alone]

@@ -145,7 +145,11 @@ std::string BlockCodec::compress(const unsigned char* data, std::size_t size, bo
 }
 
 void BlockCodec::continue_streams(const std::vector<std::string*>& streams) const {
-  if (libdeflate_) deflate::continue_streams(streams);
+  if (direct_) {
+    deflate::continue_whole_streams(streams);  // libdeflate's own output
+  } else if (libdeflate_) {
+    deflate::continue_streams(streams);
+  }
 }
 
 std::uint32_t BlockCodec::adler32(std::uint32_t adler, const unsigned char* data, std::size_t size) const {

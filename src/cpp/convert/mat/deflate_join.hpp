@@ -9,8 +9,10 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nivra::deflate {
@@ -264,16 +266,24 @@ class Huffman {
   unsigned primary_bits_ = 0;
 };
 
-// Reads a dynamic block's code lengths into its two codes.
-inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distances, bool packed) {
-  static constexpr unsigned char kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-  const unsigned literal_count = in.take(5) + 257, distance_count = in.take(5) + 1, length_codes = in.take(4) + 4;
+// A dynamic block's code lengths, literal/length codes first.
+struct CodeLengths {
   unsigned char lengths[288 + 32] = {};
+  unsigned literal_count = 0, distance_count = 0;
+};
+
+inline CodeLengths read_code_lengths(BitReader& in) {
+  static constexpr unsigned char kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  CodeLengths read;
+  read.literal_count = in.take(5) + 257;
+  read.distance_count = in.take(5) + 1;
+  const unsigned length_codes = in.take(4) + 4;
+  unsigned char* lengths = read.lengths;
   for (unsigned i = 0; i < length_codes; ++i) lengths[kOrder[i]] = static_cast<unsigned char>(in.take(3));
   Huffman code_lengths;
   code_lengths.build(lengths, 19, Alphabet::kCodeLengths);
   std::fill(lengths, lengths + 19, 0);
-  const unsigned total = literal_count + distance_count;
+  const unsigned total = read.literal_count + read.distance_count;
   for (unsigned i = 0; i < total;) {
     const unsigned symbol = code_lengths.decode(in);
     unsigned repeat = 1, value = symbol;
@@ -292,8 +302,30 @@ inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distan
     for (; repeat > 0; --repeat) lengths[i++] = static_cast<unsigned char>(value);
   }
   if (lengths[256] == 0) throw Malformed("no end-of-block code");
-  distances.build(lengths + literal_count, distance_count, Alphabet::kDistances);
-  literals.build(lengths, literal_count, Alphabet::kLiterals, packed ? &distances : nullptr);
+  return read;
+}
+
+// Reads a dynamic block's code lengths into its two codes.
+inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distances, bool packed) {
+  const CodeLengths read = read_code_lengths(in);
+  distances.build(read.lengths + read.literal_count, read.distance_count, Alphabet::kDistances);
+  literals.build(read.lengths, read.literal_count, Alphabet::kLiterals, packed ? &distances : nullptr);
+}
+
+// The end-of-block code of literal/length code lengths: its bits in stream
+// order (the first one lowest) and its length. Canonical codes count up
+// from the shortest, symbols of one length in order.
+inline std::pair<std::uint32_t, unsigned> end_of_block_code(const unsigned char* lengths, unsigned count) {
+  const unsigned length = lengths[256];
+  std::array<unsigned, 16> per_length{};
+  for (unsigned s = 0; s < count; ++s) ++per_length[lengths[s] & 15];
+  per_length[0] = 0;
+  std::uint32_t code = 0;
+  for (unsigned l = 1; l < length; ++l) code = (code + per_length[l]) << 1;
+  for (unsigned s = 0; s < 256; ++s) code += lengths[s] == length;
+  std::uint32_t reversed = 0;
+  for (unsigned i = 0; i < length; ++i, code >>= 1) reversed = (reversed << 1) | (code & 1);
+  return {reversed, length};
 }
 
 // The codes of a fixed block.
@@ -553,6 +585,53 @@ inline void continue_streams(const std::vector<std::string*>& streams, bool care
     end_without_final_bit(b, walk_b.end());
   }
   for (; i < streams.size(); ++i) continue_stream(*streams[i], careful);
+}
+
+// Where a stream that a compressor wrote whole (no damage, no bytes after
+// it) ends, when it is one block: its final bit comes first, and it ends
+// just past its end-of-block code, somewhere in its last byte. That is
+// found without a walk when only one place there follows that code; none
+// when the stream has more blocks, is a stored one, or two places would do.
+inline std::optional<StreamEnd> single_block_end(const unsigned char* data, std::size_t size) {
+  if (size == 0 || (data[0] & 1) == 0) return std::nullopt;
+  BitReader in(data, size);
+  in.skip(1);
+  std::pair<std::uint32_t, unsigned> code{0, 7};  // a fixed block's: seven zero bits
+  const std::uint32_t type = in.take(2);
+  if (type == 2) {
+    const CodeLengths read = read_code_lengths(in);
+    code = end_of_block_code(read.lengths, read.literal_count);
+  } else if (type != 1) {
+    return std::nullopt;
+  }
+  const auto [bits, length] = code;
+  // The last four bytes (or fewer) hold any code of 15 bits or less that ends in the last one.
+  const std::size_t held = std::min<std::size_t>(size, 4);
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < held; ++i) tail |= std::uint64_t(data[size - held + i]) << (8 * i);
+  const std::uint64_t total = 8 * std::uint64_t(size), tail_start = total - 8 * held;
+  std::optional<StreamEnd> found;
+  for (std::uint64_t end = total; end + 8 > total && end >= in.position() + length; --end) {
+    if (((tail >> (end - length - tail_start)) & ((1u << length) - 1)) != bits) continue;
+    if (found) return std::nullopt;
+    found = StreamEnd{0, end};
+  }
+  return found;
+}
+
+// continue_streams for streams that a compressor wrote whole: those of one
+// block need no walk where single_block_end finds their end.
+inline void continue_whole_streams(const std::vector<std::string*>& streams) {
+  std::vector<std::string*> to_walk;
+  for (std::string* stream : streams) {
+    const auto end = single_block_end(reinterpret_cast<const unsigned char*>(stream->data()), stream->size());
+    if (end) {
+      end_without_final_bit(*stream, *end);
+    } else {
+      to_walk.push_back(stream);
+    }
+  }
+  continue_streams(to_walk);
 }
 
 }  // namespace nivra::deflate

@@ -17,8 +17,10 @@ namespace {
 
 PyObject* scipy_savemat = nullptr;  // scipy.io.savemat as imported, owned for the life of the process
 
-// Chosen by measurement in bench/writer.py.
-constexpr std::uint64_t kBlockSize = std::uint64_t(1) << 20;
+// Chosen by measurement in bench/writer.py: below libdeflate's longest
+// block (300,000 bytes), so that most blocks are one deflate block whose
+// end needs no walk, and large enough to stay within 3% of savemat's size.
+constexpr std::uint64_t kBlockSize = std::uint64_t(256) << 10;
 
 // The name's Latin-1 bytes, or none for a name savemat skips or refuses.
 std::optional<std::string> variable_name(py::handle key) {
@@ -131,8 +133,9 @@ bool write_mat_private(py::handle file, py::handle name, py::handle array, py::h
 
 // Private hook for tests: a finished raw deflate stream made one that
 // continues, walked fast or, when careful, by the reference walk; or a
-// list of them, walked fast two at a time.
-py::object continue_deflate_private(py::handle streams, py::handle careful) {
+// list of them, walked fast two at a time, or, when whole, as streams that
+// a compressor wrote whole (one of one block found ended without a walk).
+py::object continue_deflate_private(py::handle streams, py::handle careful, py::handle whole) {
   const bool many = PyList_Check(streams.ptr());
   py::list given = many ? py::reinterpret_borrow<py::list>(streams) : py::list();
   if (!many) given.append(streams);
@@ -143,10 +146,14 @@ py::object continue_deflate_private(py::handle streams, py::handle careful) {
   }
   std::vector<std::string*> pointers;
   for (std::string& stream : bytes) pointers.push_back(&stream);
-  const bool walk_carefully = truthy(careful);
+  const bool walk_carefully = truthy(careful), trusted = truthy(whole);
   try {
     py::gil_scoped_release unlocked;
-    deflate::continue_streams(pointers, walk_carefully);
+    if (trusted) {
+      deflate::continue_whole_streams(pointers);
+    } else {
+      deflate::continue_streams(pointers, walk_carefully);
+    }
   } catch (const deflate::Malformed& error) {
     raise(PyExc_RuntimeError, py::str(error.what()));
   }
@@ -166,11 +173,11 @@ bool write_mat_natively(py::handle file, py::handle key, py::handle array, py::h
 
 void register_mat_writer(py::module_& m) {
   scipy_savemat = py::object(py::module_::import("scipy.io").attr("savemat")).release().ptr();
-  def_function(m, "_write_mat", "(file, name, array, block_size=1048576, threads=0)", nullptr, &write_mat_private,
+  def_function(m, "_write_mat", "(file, name, array, block_size=262144, threads=0)", nullptr, &write_mat_private,
                py::arg("file"), py::arg("name"), py::arg("array"), py::arg("block_size") = kBlockSize,
                py::arg("threads") = 0);
-  def_function(m, "_continue_deflate", "(stream, careful=False)", nullptr, &continue_deflate_private,
-               py::arg("stream"), py::arg("careful") = false);
+  def_function(m, "_continue_deflate", "(stream, careful=False, whole=False)", nullptr, &continue_deflate_private,
+               py::arg("stream"), py::arg("careful") = false, py::arg("whole") = false);
 }
 
 }  // namespace nivra::convert
