@@ -145,11 +145,9 @@ std::string BlockCodec::compress(const unsigned char* data, std::size_t size, bo
 }
 
 void BlockCodec::continue_streams(const std::vector<std::string*>& streams) const {
-  if (direct_) {
-    deflate::continue_whole_streams(streams);  // libdeflate's own output
-  } else if (libdeflate_) {
-    deflate::continue_streams(streams);
-  }
+  // Streams from libdeflate's C function itself are whole; through Python,
+  // the package's function may be anything.
+  if (libdeflate_) deflate::continue_streams(streams, direct_ ? deflate::Walking::kWhole : deflate::Walking::kFast);
 }
 
 std::uint32_t BlockCodec::adler32(std::uint32_t adler, const unsigned char* data, std::size_t size) const {

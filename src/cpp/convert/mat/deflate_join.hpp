@@ -2,7 +2,9 @@
 // is walked block by block to find its final block, whose final bit is
 // cleared, and an empty stored block is appended so that it ends on a byte
 // boundary, as a sync flush would end it. The next stream then follows
-// directly. Pure C++, no Python.
+// directly. Where a compressor wrote the stream whole, the final block's own
+// symbols are mostly not walked: its end-of-block code in the last byte
+// shows where it ends. Pure C++, no Python.
 #pragma once
 
 #include <algorithm>
@@ -305,13 +307,6 @@ inline CodeLengths read_code_lengths(BitReader& in) {
   return read;
 }
 
-// Reads a dynamic block's code lengths into its two codes.
-inline void read_dynamic_codes(BitReader& in, Huffman& literals, Huffman& distances, bool packed) {
-  const CodeLengths read = read_code_lengths(in);
-  distances.build(read.lengths + read.literal_count, read.distance_count, Alphabet::kDistances);
-  literals.build(read.lengths, read.literal_count, Alphabet::kLiterals, packed ? &distances : nullptr);
-}
-
 // The end-of-block code of literal/length code lengths: its bits in stream
 // order (the first one lowest) and its length. Canonical codes count up
 // from the shortest, symbols of one length in order.
@@ -425,11 +420,38 @@ struct StreamEnd {
   std::uint64_t end;           // bit position just past its end-of-block code
 };
 
+// How a stream is walked: kCareful with one checked look-up per symbol and
+// unpacked tables, the reference for the others; kFast; kWhole as fast, for
+// a stream that a compressor wrote whole (no damage, nothing after it),
+// whose final block is not walked where its end-of-block code shows where
+// it ends (end_after_code).
+enum class Walking { kCareful, kFast, kWhole };
+
+// Where a whole stream's final block ends, its symbols starting at bit
+// `from`: just past its end-of-block code (`code`, its bits in stream
+// order, and `length`), somewhere in the stream's last byte. Found when
+// only one place there follows that code; none when two would do.
+inline std::optional<std::uint64_t> end_after_code(const unsigned char* data, std::size_t size, std::uint64_t from,
+                                                   std::uint32_t code, unsigned length) {
+  // The last four bytes (or fewer) hold any code of 15 bits or less that ends in the last one.
+  const std::size_t held = std::min<std::size_t>(size, 4);
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < held; ++i) tail |= std::uint64_t(data[size - held + i]) << (8 * i);
+  const std::uint64_t total = 8 * std::uint64_t(size), tail_start = total - 8 * held;
+  std::optional<std::uint64_t> found;
+  for (std::uint64_t end = total; end + 8 > total && end >= from + length && end - length >= tail_start; --end) {
+    if (((tail >> (end - length - tail_start)) & ((1u << length) - 1)) != code) continue;
+    if (found) return std::nullopt;
+    found = end;
+  }
+  return found;
+}
+
 // A walk over one raw deflate stream, block by block.
 class Walk {
  public:
-  Walk(const unsigned char* data, std::size_t size, bool careful)
-      : in_(data, size), careful_(careful) {
+  Walk(const unsigned char* data, std::size_t size, Walking walking)
+      : data_(data), size_(size), in_(data, size), walking_(walking) {
     to_symbols();
   }
 
@@ -446,7 +468,7 @@ class Walk {
 
   // Steps over the current block's symbols up to its end-of-block code.
   void skip_block() {
-    if (careful_) {
+    if (walking_ == Walking::kCareful) {
       skip_symbols(in_, *literals_, *distances_);
     } else {
       BitReader::Fast fast = in_.fast();
@@ -512,16 +534,23 @@ class Walk {
           break;
         }
         case 1: {
-          const FixedCodes& fixed = FixedCodes::of(!careful_);
+          if (ended_after_code(0, 7)) return;  // a fixed end-of-block code: seven zero bits
+          const FixedCodes& fixed = FixedCodes::of(walking_ != Walking::kCareful);
           literals_ = &fixed.literals;
           distances_ = &fixed.distances;
           return;
         }
-        case 2:
-          read_dynamic_codes(in_, dynamic_literals_, dynamic_distances_, !careful_);
+        case 2: {
+          const CodeLengths read = read_code_lengths(in_);
+          const auto [code, length] = end_of_block_code(read.lengths, read.literal_count);
+          if (ended_after_code(code, length)) return;
+          dynamic_distances_.build(read.lengths + read.literal_count, read.distance_count, Alphabet::kDistances);
+          dynamic_literals_.build(read.lengths, read.literal_count, Alphabet::kLiterals,
+                                  walking_ == Walking::kCareful ? nullptr : &dynamic_distances_);
           literals_ = &dynamic_literals_;
           distances_ = &dynamic_distances_;
           return;
+        }
         default:
           throw Malformed("invalid block type");
       }
@@ -533,8 +562,21 @@ class Walk {
     }
   }
 
+  // At a whole stream's final block, whose symbols come next: done when
+  // its end-of-block code shows where it ends.
+  bool ended_after_code(std::uint32_t code, unsigned length) {
+    if (walking_ != Walking::kWhole || !final_) return false;
+    const auto end = end_after_code(data_, size_, in_.position(), code, length);
+    if (!end) return false;
+    done_ = true;
+    end_ = {header_, *end};
+    return true;
+  }
+
+  const unsigned char* data_;
+  std::size_t size_;
   BitReader in_;
-  bool careful_;
+  Walking walking_;
   Huffman dynamic_literals_, dynamic_distances_;
   const Huffman* literals_ = nullptr;
   const Huffman* distances_ = nullptr;
@@ -543,11 +585,9 @@ class Walk {
   StreamEnd end_{};
 };
 
-// Where a raw deflate stream's final block starts and ends. `careful` walks
-// it with one checked look-up per symbol and unpacked tables, as a
-// reference for the fast walk.
-inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size, bool careful = false) {
-  Walk walk(data, size, careful);
+// Where a raw deflate stream's final block starts and ends.
+inline StreamEnd find_stream_end(const unsigned char* data, std::size_t size, Walking walking = Walking::kFast) {
+  Walk walk(data, size, walking);
   while (!walk.done()) walk.skip_block();
   return walk.end();
 }
@@ -568,70 +608,23 @@ inline void end_without_final_bit(std::string& stream, const StreamEnd& end) {
 }
 
 // Makes a finished raw deflate stream one that continues.
-inline void continue_stream(std::string& stream, bool careful = false) {
+inline void continue_stream(std::string& stream, Walking walking = Walking::kFast) {
   end_without_final_bit(stream, find_stream_end(reinterpret_cast<const unsigned char*>(stream.data()),
-                                                stream.size(), careful));
+                                                stream.size(), walking));
 }
 
-// The same for several streams, walked two at a time when not careful.
-inline void continue_streams(const std::vector<std::string*>& streams, bool careful = false) {
+// The same for several streams, walked two at a time unless carefully.
+inline void continue_streams(const std::vector<std::string*>& streams, Walking walking = Walking::kFast) {
   std::size_t i = 0;
-  for (; !careful && i + 1 < streams.size(); i += 2) {
+  for (; walking != Walking::kCareful && i + 1 < streams.size(); i += 2) {
     std::string &a = *streams[i], &b = *streams[i + 1];
-    Walk walk_a(reinterpret_cast<const unsigned char*>(a.data()), a.size(), false);
-    Walk walk_b(reinterpret_cast<const unsigned char*>(b.data()), b.size(), false);
+    Walk walk_a(reinterpret_cast<const unsigned char*>(a.data()), a.size(), walking);
+    Walk walk_b(reinterpret_cast<const unsigned char*>(b.data()), b.size(), walking);
     Walk::both(walk_a, walk_b);
     end_without_final_bit(a, walk_a.end());
     end_without_final_bit(b, walk_b.end());
   }
-  for (; i < streams.size(); ++i) continue_stream(*streams[i], careful);
-}
-
-// Where a stream that a compressor wrote whole (no damage, no bytes after
-// it) ends, when it is one block: its final bit comes first, and it ends
-// just past its end-of-block code, somewhere in its last byte. That is
-// found without a walk when only one place there follows that code; none
-// when the stream has more blocks, is a stored one, or two places would do.
-inline std::optional<StreamEnd> single_block_end(const unsigned char* data, std::size_t size) {
-  if (size == 0 || (data[0] & 1) == 0) return std::nullopt;
-  BitReader in(data, size);
-  in.skip(1);
-  std::pair<std::uint32_t, unsigned> code{0, 7};  // a fixed block's: seven zero bits
-  const std::uint32_t type = in.take(2);
-  if (type == 2) {
-    const CodeLengths read = read_code_lengths(in);
-    code = end_of_block_code(read.lengths, read.literal_count);
-  } else if (type != 1) {
-    return std::nullopt;
-  }
-  const auto [bits, length] = code;
-  // The last four bytes (or fewer) hold any code of 15 bits or less that ends in the last one.
-  const std::size_t held = std::min<std::size_t>(size, 4);
-  std::uint64_t tail = 0;
-  for (std::size_t i = 0; i < held; ++i) tail |= std::uint64_t(data[size - held + i]) << (8 * i);
-  const std::uint64_t total = 8 * std::uint64_t(size), tail_start = total - 8 * held;
-  std::optional<StreamEnd> found;
-  for (std::uint64_t end = total; end + 8 > total && end >= in.position() + length; --end) {
-    if (((tail >> (end - length - tail_start)) & ((1u << length) - 1)) != bits) continue;
-    if (found) return std::nullopt;
-    found = StreamEnd{0, end};
-  }
-  return found;
-}
-
-// continue_streams for streams that a compressor wrote whole: those of one
-// block need no walk where single_block_end finds their end.
-inline void continue_whole_streams(const std::vector<std::string*>& streams) {
-  std::vector<std::string*> to_walk;
-  for (std::string* stream : streams) {
-    const auto end = single_block_end(reinterpret_cast<const unsigned char*>(stream->data()), stream->size());
-    if (end) {
-      end_without_final_bit(*stream, *end);
-    } else {
-      to_walk.push_back(stream);
-    }
-  }
-  continue_streams(to_walk);
+  for (; i < streams.size(); ++i) continue_stream(*streams[i], walking);
 }
 
 }  // namespace nivra::deflate

@@ -133,8 +133,8 @@ bool write_mat_private(py::handle file, py::handle name, py::handle array, py::h
 
 // Private hook for tests: a finished raw deflate stream made one that
 // continues, walked fast or, when careful, by the reference walk; or a
-// list of them, walked fast two at a time, or, when whole, as streams that
-// a compressor wrote whole (one of one block found ended without a walk).
+// list of them, walked fast two at a time; when whole, as streams that a
+// compressor wrote whole (the final block's end taken from its code).
 py::object continue_deflate_private(py::handle streams, py::handle careful, py::handle whole) {
   const bool many = PyList_Check(streams.ptr());
   py::list given = many ? py::reinterpret_borrow<py::list>(streams) : py::list();
@@ -146,14 +146,12 @@ py::object continue_deflate_private(py::handle streams, py::handle careful, py::
   }
   std::vector<std::string*> pointers;
   for (std::string& stream : bytes) pointers.push_back(&stream);
-  const bool walk_carefully = truthy(careful), trusted = truthy(whole);
+  const auto walking = truthy(careful) ? deflate::Walking::kCareful
+                       : truthy(whole)  ? deflate::Walking::kWhole
+                                        : deflate::Walking::kFast;
   try {
     py::gil_scoped_release unlocked;
-    if (trusted) {
-      deflate::continue_whole_streams(pointers);
-    } else {
-      deflate::continue_streams(pointers, walk_carefully);
-    }
+    deflate::continue_streams(pointers, walking);
   } catch (const deflate::Malformed& error) {
     raise(PyExc_RuntimeError, py::str(error.what()));
   }
