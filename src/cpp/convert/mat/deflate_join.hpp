@@ -363,9 +363,10 @@ inline void skip_symbols(BitReader& in, const Huffman& literals, const Huffman& 
 }
 
 // The fast walk's steps over a packed table. An entry without flags counts
-// at most kMostPlainBits, so those follow one another without a refill
-// while that many bits are held.
+// at most kMostPlainBits, so two of them follow one refill: a fixed step,
+// which the processor predicts, where a test of the bits held is not.
 constexpr unsigned kMostPlainBits = Huffman::kPackedBits + 13;
+static_assert(2 * kMostPlainBits <= 56, "two plain entries per refill");
 
 // Consumes the next entry when it has no flags; else leaves it in `entry`.
 inline bool plain_entry(BitReader::Fast& fast, const Huffman& literals, std::uint32_t& entry) {
@@ -406,9 +407,7 @@ inline bool consume_flagged(BitReader::Fast& fast, std::uint32_t entry, const Hu
 inline bool fast_symbols(BitReader::Fast& fast, const Huffman& literals, const Huffman& distances) {
   while (fast.refill()) {
     std::uint32_t entry;
-    bool plain;
-    do plain = plain_entry(fast, literals, entry); while (plain && fast.held >= kMostPlainBits);
-    if (plain) continue;
+    if (plain_entry(fast, literals, entry) && plain_entry(fast, literals, entry)) continue;  // two per refill
     if (!fast.refill()) return false;  // the bits of `entry` are not consumed
     if (consume_flagged(fast, entry, literals, distances)) return true;
   }
@@ -488,11 +487,9 @@ class Walk {
     while (!a_ended && !b_ended) {
       if (!(a_short = !fa.refill()) && !(b_short = !fb.refill())) {
         std::uint32_t ea, eb;
-        bool a_plain, b_plain;
-        do {
-          a_plain = plain_entry(fa, la, ea);
-          b_plain = plain_entry(fb, lb, eb);
-        } while (a_plain && b_plain && fa.held >= kMostPlainBits && fb.held >= kMostPlainBits);
+        bool a_plain = plain_entry(fa, la, ea), b_plain = plain_entry(fb, lb, eb);
+        a_plain = a_plain && plain_entry(fa, la, ea);
+        b_plain = b_plain && plain_entry(fb, lb, eb);
         if (!a_plain && !(a_short = !fa.refill())) a_ended = consume_flagged(fa, ea, la, da);
         if (!b_plain && !a_short && !(b_short = !fb.refill())) b_ended = consume_flagged(fb, eb, lb, db);
       }
