@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/pyutil.hpp"
+#include "convert/bands.hpp"
 
 namespace nivra::convert {
 
@@ -44,15 +45,24 @@ bool apply_crop_is_original();
 
 // An image loader in two steps: opening reads what describes the image
 // (header, profile, dataset shape) and its metadata, but no pixels; `read`
-// then reads the window given, or the whole image for nullptr.
+// then reads the window given (the whole image for nullptr) of the bands
+// given (all for nullptr), ascending indexes on the third axis.
 struct OpenedImage {
   py::tuple shape;  // the whole image, axes as the loader returns them
   py::object dtype;
   py::dict meta;
-  std::function<py::object(const CropWindow*)> read;
+  std::function<py::object(const CropWindow*, const BandList*)> read;
+  // What the source says beyond the metadata (an ENVI header's every
+  // field), a mapping, or None.
+  py::object header = py::none();
 };
-using Opener = OpenedImage (*)(py::object path);
-// An image already in memory: `read` cuts the window out of it.
+// How to open: the stored axis that holds the bands of an HDF5 cube, or -1
+// for the loader's own guess; other formats have no choice to make.
+struct OpenOptions {
+  int band_axis = -1;
+};
+using Opener = OpenedImage (*)(py::object path, const OpenOptions& options);
+// An image already in memory: `read` cuts the window and bands out of it.
 OpenedImage already_read(const py::object& data, const py::dict& meta);
 // The loader `_LOADERS` holds from import, as `open` followed by a whole read.
 py::tuple load_whole(Opener open, py::object path);
@@ -65,6 +75,12 @@ py::str reading_label(const py::object& path);
 void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row_bytes,
                      const std::function<void(std::int64_t first, std::int64_t count)>& read_rows,
                      std::int64_t offset = 0, std::int64_t align = 1);
+// An HDF5 image as loaded by a loader other than the module's own, with
+// its bands moved from stored axis `band_axis` to the last: the loader's
+// own move of a band-first cube is undone first, and meta's "_transposed"
+// records the new move.
+py::object move_band_axis(const py::object& data, py::dict& meta, int band_axis);
+
 // Registers `loader` (a module function) as the one built on `open`.
 void remember_opener(py::handle loader, Opener open);
 // The opener behind `loader` when it is one of the module's own image

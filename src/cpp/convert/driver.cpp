@@ -201,7 +201,7 @@ void main() {
   std::optional<OpenedImage> opened;
   py::object data, meta, shape, dtype;
   if (open) {
-    opened = open(img);
+    opened = open(img, OpenOptions{});
     meta = opened->meta;
     shape = opened->shape;
     dtype = opened->dtype;
@@ -261,7 +261,7 @@ void main() {
     require_storable_size(data_key, shape, dtype);
     if (!gt.is_none()) require_storable_size(gt_key, gt.attr("shape"), gt.attr("dtype"));
   }
-  if (opened) data = opened->read(window ? &*window : nullptr);
+  if (opened) data = opened->read(window ? &*window : nullptr, nullptr);
 
   g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
   // Each output goes to a hidden temporary first; the earlier outputs are

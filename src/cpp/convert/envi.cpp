@@ -172,15 +172,19 @@ raw::Layout layout_of(const py::object& img) {
   return {number("nrows"), number("ncols"), number("nbands"), number("sample_size"), number("offset"), order};
 }
 
-// A window read straight from the data file into memory, lines x samples x
-// bands in native byte order. A window of the memory map would bring in the
-// pages around each of its rows as well, many times the window's size.
+// A window of some bands (all for nullptr) read straight from the data
+// file into memory, lines x samples x bands in native byte order. A window
+// of the memory map would bring in the pages around each of its rows as
+// well, many times the window's size.
 py::object read_window(const py::object& data_file, const raw::Layout& layout, const CropWindow& crop,
-                       const py::object& file_dtype, bool swapped) {
+                       const BandList* kept, const py::object& file_dtype, bool swapped) {
   py::object np = ns()["np"];
   raw::Window window{crop.y.cast<std::int64_t>(), crop.x.cast<std::int64_t>(), crop.h.cast<std::int64_t>(),
                      crop.w.cast<std::int64_t>()};
-  py::object h = crop.h, w = crop.w, bands = py::int_(layout.bands);
+  const BandList all_bands;
+  const BandList& bands_read = kept ? *kept : all_bands;
+  py::object h = crop.h, w = crop.w;
+  py::object bands = py::int_(kept ? static_cast<std::int64_t>(kept->size()) : layout.bands);
   py::tuple shape = py::make_tuple(h, w, bands), band_last = py::make_tuple(0, 1, 2);  // bip
   if (layout.interleave == raw::Interleave::bsq) {
     shape = py::make_tuple(bands, h, w);
@@ -208,7 +212,8 @@ py::object read_window(const py::object& data_file, const raw::Layout& layout, c
     with_context(ns()["open"](data_file, "rb"), [&](py::object file) {
       int fd = file.attr("fileno")().cast<int>();
       py::gil_scoped_release unlocked;
-      error = raw::read_window(fd, layout, window, static_cast<unsigned char*>(buffer.ptr), block_bytes, on_read);
+      error = raw::read_window(fd, layout, window, bands_read, static_cast<unsigned char*>(buffer.ptr), block_bytes,
+                               on_read);
     });
   }
   progress.finish();
@@ -222,7 +227,7 @@ py::object read_window(const py::object& data_file, const raw::Layout& layout, c
   return np.attr("transpose")(out, band_last);
 }
 
-OpenedImage open_envi(py::object path_arg) {
+OpenedImage open_envi(py::object path_arg, const OpenOptions&) {
   py::str path = require_str({"_load_envi", "path"}, path_arg);
   const Namespace& g = ns();
   g["_check_dep"]("spectral");
@@ -280,19 +285,26 @@ OpenedImage open_envi(py::object path_arg) {
   meta["_source_file"] = os_path("abspath")(hdr_path);
 
   py::object mapped = memory_map(g, img);
-  if (mapped.is_none()) return already_read(load_as_stored(g, img), meta);
+  if (mapped.is_none()) {
+    OpenedImage whole = already_read(load_as_stored(g, img), meta);
+    whole.header = header;
+    return whole;
+  }
   // The whole image is a view of the map when the file has the machine's
   // byte order, else one swapped copy; a window is read from the file.
   py::object native = mapped.attr("dtype").attr("newbyteorder")("=");
   bool swapped = !truthy(mapped.attr("dtype").attr("isnative"));
   py::object data_file = img.attr("filename"), file_dtype = mapped.attr("dtype");
   raw::Layout layout = layout_of(img);
-  auto read = [=](const CropWindow* window) {
-    if (window) return read_window(data_file, layout, *window, file_dtype, swapped);
+  auto read = [=](const CropWindow* window, const BandList* bands) {
+    if (window || bands) {
+      CropWindow whole{py::int_(0), py::int_(0), py::int_(layout.lines), py::int_(layout.samples)};
+      return read_window(data_file, layout, window ? *window : whole, bands, file_dtype, swapped);
+    }
     py::object asarray = ns()["np"].attr("asarray");
     return swapped ? asarray(mapped, py::arg("dtype") = native) : asarray(mapped);
   };
-  return {py::tuple(mapped.attr("shape")), native, meta, read};
+  return {py::tuple(mapped.attr("shape")), native, meta, read, header};
 }
 
 }  // namespace

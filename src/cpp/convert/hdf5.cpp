@@ -37,46 +37,79 @@ bool sliceable(const py::module_& h5py, const py::object& ds) {
          py::len(dtype.attr("shape")) == 0;
 }
 
-py::object band_last(const py::object& data) {
-  return ns()["np"].attr("transpose")(data, py::make_tuple(1, 2, 0));
+// Where a dataset keeps rows, columns and bands (-1: none), and whether the
+// bands move last on reading.
+struct Axes {
+  int rows = 0, columns = 1, bands = 2;
+  bool moved() const { return bands >= 0 && bands != 2; }
+  // numpy's transpose order that puts the bands last.
+  py::tuple band_last() const { return py::make_tuple(rows, columns, bands); }
+};
+
+// The stored axes of a dataset of `ndim` axes whose bands are on `band_axis`
+// (-1: as stored, the third axis when there is one).
+Axes axes_of(size_t ndim, int band_axis) {
+  if (band_axis < 0) return {0, 1, ndim >= 3 ? 2 : -1};
+  Axes axes{-1, -1, band_axis};
+  for (int axis = 0; axis < 3; ++axis) {
+    if (axis == band_axis) continue;
+    (axes.rows < 0 ? axes.rows : axes.columns) = axis;
+  }
+  return axes;
 }
 
-// The window (or all) of dataset `key`, band-last when `band_first`, read
-// in blocks of rows (axis 1 of a band-first cube, else axis 0).
-py::object read_dataset(const py::str& file_path, const py::object& key, bool band_first,
-                        const CropWindow* window) {
+// What "_transposed" says of a move of the bands from `band_axis`.
+const char* move_label(int band_axis) {
+  return band_axis == 0 ? "CHW \u2192 HWC" : band_axis == 1 ? "HCW \u2192 HWC" : nullptr;
+}
+
+[[noreturn]] void refuse_band_axis(const py::object& shape) {
+  raise(PyExc_ValueError, concat("--band-axis needs a dataset of three axes, got shape ", shape));
+}
+
+// The window (or all) of the kept bands (all for nullptr) of dataset `key`,
+// band-last, read in blocks of rows.
+py::object read_dataset(const py::str& file_path, const py::object& key, const Axes& axes,
+                        const CropWindow* window, const BandList* kept) {
   py::object np = ns()["np"], data;
   with_context(py::module_::import("h5py").attr("File")(file_path, "r"), [&](py::object f) {
     py::object ds = f[key];
     py::list shape = ns()["list"](ds.attr("shape"));
-    const int row_axis = band_first ? 1 : 0;
+    const size_t ndim = py::len(shape);
+    const auto all = slice(py::none(), py::none());
+    py::list source(ndim), dest(ndim);
+    for (size_t axis = 0; axis < ndim; ++axis) {
+      source[axis] = all;
+      dest[axis] = all;
+    }
     py::object first_row = py::int_(0), first_column = py::int_(0);
     if (window) {
       first_row = window->y;
       first_column = window->x;
-      shape[row_axis] = window->h;
-      shape[row_axis + 1] = window->w;
+      shape[axes.rows] = window->h;
+      shape[axes.columns] = window->w;
+    }
+    source[axes.columns] = slice(first_column, first_column + shape[axes.columns]);
+    if (kept && axes.bands >= 0) {
+      py::list indexes;  // ascending, as the library's selections need
+      for (std::int64_t band : *kept) indexes.append(band);
+      source[axes.bands] = indexes;
+      shape[axes.bands] = py::len(indexes);
     }
     data = np.attr("empty")(py::tuple(shape), ds.attr("dtype"));
-    const auto rows = py::int_(shape[row_axis]).cast<std::int64_t>();
+    const auto rows = py::int_(shape[axes.rows]).cast<std::int64_t>();
     const auto row_bytes = rows ? py::int_(data.attr("nbytes")).cast<std::int64_t>() / rows : 0;
-    const auto all = slice(py::none(), py::none());
     py::object chunks = ds.attr("chunks");
-    const std::int64_t chunk_rows = chunks.is_none() ? 1 : py::int_(chunks[py::int_(row_axis)]).cast<std::int64_t>();
+    const std::int64_t chunk_rows =
+        chunks.is_none() ? 1 : py::int_(chunks[py::int_(axes.rows)]).cast<std::int64_t>();
     read_row_blocks(file_path, rows, row_bytes, [&](std::int64_t first, std::int64_t count) {
-      py::list source(py::len(shape)), dest(py::len(shape));
-      for (size_t axis = 0; axis < py::len(shape); ++axis) {
-        source[axis] = all;
-        dest[axis] = all;
-      }
       py::object start = py::int_(first), stop = py::int_(first + count);
-      source[row_axis] = slice(first_row + start, first_row + stop);
-      dest[row_axis] = slice(start, stop);
-      source[row_axis + 1] = slice(first_column, first_column + shape[row_axis + 1]);
+      source[axes.rows] = slice(first_row + start, first_row + stop);
+      dest[axes.rows] = slice(start, stop);
       ds.attr("read_direct")(data, py::arg("source_sel") = py::tuple(source), py::arg("dest_sel") = py::tuple(dest));
     }, py::int_(first_row).cast<std::int64_t>(), chunk_rows);
   });
-  return band_first ? band_last(data) : data;
+  return axes.moved() ? np.attr("transpose")(data, axes.band_last()) : data;
 }
 
 // Band-first cubes (the first axis strictly the smallest) become band-last.
@@ -86,7 +119,17 @@ bool is_band_first(const py::object& shape) {
   return compare(chw[0], Py_LT, chw[1]) && compare(chw[0], Py_LT, chw[2]);
 }
 
-OpenedImage open_hdf5(py::object path_arg) {
+// The stored axis that holds the bands: the one asked for, or 0 for a
+// cube the guess takes for band-first, else -1 (the axes as stored).
+int stored_band_axis(const py::object& shape, int asked) {
+  if (asked >= 0) {
+    if (py::len(shape) != 3) refuse_band_axis(shape);
+    return asked;
+  }
+  return is_band_first(shape) ? 0 : -1;
+}
+
+OpenedImage open_hdf5(py::object path_arg, const OpenOptions& options) {
   py::str path = require_str({"_load_hdf5", "path"}, path_arg);
   const Namespace& g = ns();
   g["_check_dep"]("h5py");
@@ -152,18 +195,53 @@ OpenedImage open_hdf5(py::object path_arg) {
     if (truthy(file_attrs)) meta["file_attrs"] = file_attrs;
   });
 
-  bool band_first = is_band_first(data ? py::object(data.attr("shape")) : shape);
-  if (band_first) meta["_transposed"] = "CHW \u2192 HWC";
+  py::object stored_shape = data ? py::object(data.attr("shape")) : shape;
+  const Axes axes = axes_of(py::len(stored_shape), stored_band_axis(stored_shape, options.band_axis));
+  if (const char* label = axes.moved() ? move_label(axes.bands) : nullptr) meta["_transposed"] = label;
   meta["_source_format"] = "HDF5";
   meta["_source_file"] = os_path("abspath")(file_path);
-  if (data) return already_read(band_first ? band_last(data) : data, meta);
-  if (band_first) shape = py::make_tuple(shape[py::int_(1)], shape[py::int_(2)], shape[py::int_(0)]);
-  return {py::tuple(shape), dtype, meta, [file_path, dataset_key, band_first](const CropWindow* window) {
-            return read_dataset(file_path, dataset_key, band_first, window);
+  if (data) return already_read(axes.moved() ? g["np"].attr("transpose")(data, axes.band_last()) : data, meta);
+  if (axes.moved()) {
+    shape = py::make_tuple(shape[py::int_(axes.rows)], shape[py::int_(axes.columns)], shape[py::int_(axes.bands)]);
+  }
+  return {py::tuple(shape), dtype, meta, [file_path, dataset_key, axes](const CropWindow* window, const BandList* bands) {
+            return read_dataset(file_path, dataset_key, axes, window, bands);
           }};
 }
 
 }  // namespace
+
+py::object move_band_axis(const py::object& data, py::dict& meta, int band_axis) {
+  py::object np = ns()["np"];
+  py::object stored = data;
+  py::str transposed("_transposed");
+  if (contains(meta, transposed) && compare(meta[transposed], Py_EQ, py::str(move_label(0))) &&
+      compare(data.attr("ndim"), Py_EQ, py::int_(3))) {
+    stored = np.attr("transpose")(data, py::make_tuple(2, 0, 1));  // back to band-first, as stored
+  }
+  if (!compare(stored.attr("ndim"), Py_EQ, py::int_(3))) refuse_band_axis(stored.attr("shape"));
+  const Axes axes = axes_of(3, band_axis);
+  if (!axes.moved()) {
+    if (contains(meta, transposed) && PyDict_DelItem(meta.ptr(), transposed.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+    return stored;
+  }
+  // In the loader's place for it: before the source's two closing keys.
+  py::dict reordered;
+  bool placed = false;
+  for (auto [key, value] : meta) {
+    if (!placed && (py::str(key).equal(transposed) || py::str(key).equal(py::str("_source_format")))) {
+      reordered[transposed] = move_label(band_axis);
+      placed = true;
+    }
+    if (!py::str(key).equal(transposed)) reordered[key] = value;
+  }
+  if (!placed) reordered[transposed] = move_label(band_axis);
+  meta.clear();
+  meta.attr("update")(reordered);
+  return np.attr("transpose")(stored, axes.band_last());
+}
 
 void register_hdf5(py::module_& m) {
   def_function(m, "_load_hdf5", "(path)",

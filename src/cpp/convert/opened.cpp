@@ -21,7 +21,10 @@ std::vector<std::pair<PyObject*, Opener>>& openers() {
 
 OpenedImage already_read(const py::object& data, const py::dict& meta) {
   return {py::tuple(data.attr("shape")), data.attr("dtype"), meta,
-          [data](const CropWindow* window) { return window ? cut_window(data, *window) : data; }};
+          [data](const CropWindow* window, const BandList* bands) {
+            py::object cut = window ? cut_window(data, *window) : data;
+            return bands ? take_bands(cut, *bands) : cut;
+          }};
 }
 
 py::str reading_label(const py::object& path) { return concat("reading ", os_path("basename")(path)); }
@@ -49,8 +52,8 @@ void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row
 }
 
 py::tuple load_whole(Opener open, py::object path) {
-  OpenedImage image = open(std::move(path));
-  return py::make_tuple(image.read(nullptr), image.meta);
+  OpenedImage image = open(std::move(path), OpenOptions{});
+  return py::make_tuple(image.read(nullptr, nullptr), image.meta);
 }
 
 void remember_opener(py::handle loader, Opener open) { openers().emplace_back(loader.inc_ref().ptr(), open); }

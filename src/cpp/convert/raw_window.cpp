@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <utility>
 
 #ifdef _WIN32
 #include <io.h>
@@ -43,25 +45,73 @@ int read_fully(int fd, std::int64_t position, std::int64_t length, unsigned char
   return 0;
 }
 
+// Stretches of consecutive kept bands, as (first band, count).
+std::vector<std::pair<std::int64_t, std::int64_t>> band_runs(const std::vector<std::int64_t>& bands) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+  for (std::int64_t band : bands) {
+    if (!runs.empty() && runs.back().first + runs.back().second == band) {
+      ++runs.back().second;
+    } else {
+      runs.emplace_back(band, 1);
+    }
+  }
+  return runs;
+}
+
+// Some bands of a band-interleaved-by-pixel file: whole rows of the window
+// read into a buffer (several at once where the window spans the full
+// width, so the rows follow each other in the file), the kept bands copied out.
+int read_pixel_bands(int fd, const Layout& layout, const Window& window, const std::vector<std::int64_t>& bands,
+                     unsigned char* out, std::int64_t chunk_bytes, const std::function<void(std::int64_t)>& on_read) {
+  const std::int64_t item = layout.item_bytes, pixel = layout.bands * item;
+  const std::int64_t row_bytes = window.w * pixel;
+  const bool adjacent_rows = window.x == 0 && window.w == layout.samples;
+  const std::int64_t rows_per_read =
+      adjacent_rows ? std::max<std::int64_t>(1, chunk_bytes / std::max<std::int64_t>(1, row_bytes)) : 1;
+  const auto runs = band_runs(bands);
+  std::vector<unsigned char> buffer(static_cast<size_t>(std::min(rows_per_read, window.h) * row_bytes));
+  for (std::int64_t row = 0; row < window.h; row += rows_per_read) {
+    const std::int64_t rows = std::min(rows_per_read, window.h - row);
+    const std::int64_t at = layout.offset + ((window.y + row) * layout.samples + window.x) * pixel;
+    if (int error = read_fully(fd, at, rows * row_bytes, buffer.data(), chunk_bytes, {})) return error;
+    const unsigned char* in = buffer.data();
+    const unsigned char* start = out;
+    for (std::int64_t p = 0; p < rows * window.w; ++p, in += pixel) {
+      for (const auto& [first, count] : runs) {
+        std::memcpy(out, in + first * item, static_cast<size_t>(count * item));
+        out += count * item;
+      }
+    }
+    if (on_read) on_read(out - start);  // what the caller receives, not what was read
+  }
+  return 0;
+}
+
 }  // namespace
 
-int read_window(int fd, const Layout& layout, const Window& window, unsigned char* out, std::int64_t chunk_bytes,
-                const std::function<void(std::int64_t)>& on_read) {
+int read_window(int fd, const Layout& layout, const Window& window, const std::vector<std::int64_t>& bands,
+                unsigned char* out, std::int64_t chunk_bytes, const std::function<void(std::int64_t)>& on_read) {
   chunk_bytes = std::max<std::int64_t>(1, chunk_bytes);
+  const bool all_bands = bands.empty() || static_cast<std::int64_t>(bands.size()) == layout.bands;
+  if (layout.interleave == Interleave::bip && !all_bands) {
+    return read_pixel_bands(fd, layout, window, bands, out, chunk_bytes, on_read);
+  }
   // plain names rather than structured bindings, which lambdas cannot capture before C++20
-  const std::int64_t lines = layout.lines, samples = layout.samples, bands = layout.bands;
+  const std::int64_t lines = layout.lines, samples = layout.samples, bands_in_file = layout.bands;
   const std::int64_t item = layout.item_bytes, offset = layout.offset;
   const Interleave interleave = layout.interleave;
   const std::int64_t y = window.y, x = window.x, h = window.h, w = window.w;
+  const std::int64_t kept = all_bands ? bands_in_file : static_cast<std::int64_t>(bands.size());
+  auto band = [&](std::int64_t i) { return all_bands ? i : bands[static_cast<size_t>(i)]; };
   // The window as runs of `run` bytes: (outer, inner) pairs in file order.
-  std::int64_t outer = h, inner = bands, run = w * item;
-  if (interleave == Interleave::bsq) outer = bands, inner = h;
-  if (interleave == Interleave::bip) inner = 1, run = w * bands * item;
+  std::int64_t outer = h, inner = kept, run = w * item;
+  if (interleave == Interleave::bsq) outer = kept, inner = h;
+  if (interleave == Interleave::bip) inner = 1, run = w * bands_in_file * item;
   auto position = [&](std::int64_t o, std::int64_t i) -> std::int64_t {
     switch (interleave) {
-      case Interleave::bsq: return offset + ((o * lines + y + i) * samples + x) * item;
-      case Interleave::bil: return offset + (((y + o) * bands + i) * samples + x) * item;
-      case Interleave::bip: return offset + ((y + o) * samples + x) * bands * item;
+      case Interleave::bsq: return offset + ((band(o) * lines + y + i) * samples + x) * item;
+      case Interleave::bil: return offset + (((y + o) * bands_in_file + band(i)) * samples + x) * item;
+      case Interleave::bip: return offset + ((y + o) * samples + x) * bands_in_file * item;
     }
     return 0;
   };

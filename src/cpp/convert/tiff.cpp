@@ -53,25 +53,33 @@ py::object array_dtype(const py::object& band_type) {
   return np.attr("dtype")(band_type);
 }
 
-// All bands of the window (or of the whole raster), band-last: a view of
-// the band-first array read, filled in row blocks.
-py::object read_bands(const py::str& path, const CropWindow* window) {
+// The window (or the whole raster) of the bands kept (all for nullptr),
+// band-last: a view of the band-first array read, filled in row blocks.
+py::object read_bands(const py::str& path, const CropWindow* window, const BandList* kept) {
   const Namespace& g = ns();
   py::module_ rasterio = py::module_::import("rasterio");
   py::object Window = py::module_::import("rasterio.windows").attr("Window");
+  py::object indexes = py::none();  // the library's band numbers start at 1
+  if (kept) {
+    py::list numbers;
+    for (std::int64_t band : *kept) numbers.append(band + 1);
+    indexes = numbers;
+  }
   py::object bands;
   with_context(reading_env(rasterio), [&](py::object) {
     with_context(rasterio.attr("open")(path), [&](py::object src) {
       py::object x = py::int_(0), y = py::int_(0), h = src.attr("height"), w = src.attr("width");
       if (window) x = window->x, y = window->y, h = window->h, w = window->w;
-      py::object count = src.attr("count");
+      py::object count = kept ? py::int_(kept->size()) : py::int_(src.attr("count"));
       py::object dtype = array_dtype(src.attr("dtypes")[py::int_(0)]);
       bands = g["np"].attr("empty")(py::make_tuple(count, h, w), dtype);
       const auto row_bytes = (count * w * dtype.attr("itemsize")).cast<std::int64_t>();
       const auto tile_rows = src.attr("block_shapes")[py::int_(0)][py::int_(0)].cast<std::int64_t>();
       read_row_blocks(path, h.cast<std::int64_t>(), row_bytes, [&](std::int64_t first, std::int64_t rows) {
-        py::object out = bands[py::make_tuple(slice(py::none(), py::none()), slice(py::int_(first), py::int_(first + rows)))];
-        src.attr("read")(py::arg("window") = Window(x, y + py::int_(first), w, rows), py::arg("out") = out);
+        py::object out =
+            bands[py::make_tuple(slice(py::none(), py::none()), slice(py::int_(first), py::int_(first + rows)))];
+        src.attr("read")(indexes, py::arg("window") = Window(x, y + py::int_(first), w, rows),
+                         py::arg("out") = out);
       }, y.cast<std::int64_t>(), tile_rows);
     });
   });
@@ -136,7 +144,7 @@ void finish_meta(const py::str& path, py::dict& meta) {
   meta["_source_file"] = os_path("abspath")(path);
 }
 
-OpenedImage open_tiff(py::object path_arg) {
+OpenedImage open_tiff(py::object path_arg, const OpenOptions&) {
   py::str path = require_str({"_load_tiff", "path"}, path_arg);
   const Namespace& g = ns();
   g["_check_dep"]("rasterio");
@@ -163,7 +171,8 @@ OpenedImage open_tiff(py::object path_arg) {
     describe(src, meta);
   });
   finish_meta(path, meta);
-  return {shape, dtype, meta, [path](const CropWindow* window) { return read_bands(path, window); }};
+  return {shape, dtype, meta,
+          [path](const CropWindow* window, const BandList* bands) { return read_bands(path, window, bands); }};
 }
 
 }  // namespace
