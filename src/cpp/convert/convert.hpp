@@ -11,6 +11,22 @@ const Namespace& ns();
 // os.path.<name>, read from the module's `os` at call time.
 py::object os_path(const char* name);
 
+// A palette entry ("BOLD", "GREEN", ...) as the converter prints it: the
+// module's global, or "" during a run that NO_COLOR turned plain.
+py::object colour(const char* name);
+// For the life of a run of `main`: NO_COLOR, when set and not empty as the
+// run starts, makes every colour() empty.
+class ColourChoice {
+ public:
+  ColourChoice();
+  ~ColourChoice();
+  ColourChoice(const ColourChoice&) = delete;
+  ColourChoice& operator=(const ColourChoice&) = delete;
+
+ private:
+  bool previous_;
+};
+
 // Native one-pass census of a label array: (sorted classes as an array of
 // its dtype, pixel count per class), or None when numpy must do it.
 py::object native_census(py::handle labels);

@@ -177,9 +177,9 @@ void require_numeric_labels(const py::object& gt) {
 
 py::object first_two(const py::object& shape) { return shape[slice(py::none(), py::int_(2))]; }
 
-py::str check_mark(const Namespace& g) { return concat("  ", g["GREEN"], "\u2713", g["RESET"]); }
-py::str heading(const Namespace& g, const char* title, const py::object& rest) {
-  return concat("\n  ", g["BOLD"], title, g["RESET"], " ", rest);
+py::str check_mark() { return concat("  ", colour("GREEN"), "\u2713", colour("RESET")); }
+py::str heading(const char* title, const py::object& rest) {
+  return concat("\n  ", colour("BOLD"), title, colour("RESET"), " ", rest);
 }
 
 // One conversion as it passes from step to step.
@@ -217,9 +217,9 @@ Run parse(const Namespace& g) {
 // later, once the checks have passed, and any other is called as it is.
 void load_image(const Namespace& g, Run& run) {
   py::object img = run.args.attr("img");
-  print_line(g, heading(g, "Loading image:", img));
+  print_line(g, heading("Loading image:", img));
   py::object fmt = g["_detect_format"](img);
-  print_line(g, concat("  ", g["GRAY"], "Detected format: ", fmt.attr("upper")(), g["RESET"]));
+  print_line(g, concat("  ", colour("GRAY"), "Detected format: ", fmt.attr("upper")(), colour("RESET")));
   py::object loader = g["_LOADERS"][fmt];
   Opener open = opener_of(loader);
   if (!run.args.attr("crop").is_none() && !apply_crop_is_original()) open = nullptr;
@@ -235,7 +235,7 @@ void load_image(const Namespace& g, Run& run) {
     run.shape = run.data.attr("shape");
     run.dtype = run.data.attr("dtype");
   }
-  print_line(g, concat(check_mark(g), " Loaded: shape=", run.shape, " dtype=", run.dtype));
+  print_line(g, concat(check_mark(), " Loaded: shape=", run.shape, " dtype=", run.dtype));
   require_spatial_axes("Image", run.shape);
   require_values(run.shape);
   require_numeric_values(run.dtype);
@@ -244,18 +244,18 @@ void load_image(const Namespace& g, Run& run) {
 void load_labels(const Namespace& g, Run& run) {
   py::object gt_arg = run.args.attr("gt");
   if (gt_arg.is_none()) return;
-  print_line(g, heading(g, "Loading ground truth:", gt_arg));
+  print_line(g, heading("Loading ground truth:", gt_arg));
   py::tuple labels = unpack(g["_load_gt"](gt_arg), 2);
   run.gt = labels[0];
   run.gt_meta = labels[1];
   py::object gt_shape = run.gt.attr("shape");
-  print_line(g, concat(check_mark(g), " Loaded: shape=", gt_shape, " dtype=", run.gt.attr("dtype")));
+  print_line(g, concat(check_mark(), " Loaded: shape=", gt_shape, " dtype=", run.gt.attr("dtype")));
   require_spatial_axes("Ground truth", gt_shape);
   require_numeric_labels(run.gt);
   py::object gt_size = first_two(gt_shape), data_size = first_two(run.shape);
   if (compare(gt_size, Py_NE, data_size)) {
-    print_line(g, concat("  ", g["YELLOW"], "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
-                         g["RESET"]));
+    print_line(g, concat("  ", colour("YELLOW"), "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
+                         colour("RESET")));
   }
 }
 
@@ -264,7 +264,7 @@ void apply_window(const Namespace& g, Run& run) {
   py::object crop = run.args.attr("crop");
   if (!crop.is_none()) {
     py::tuple values = unpack(crop, 4);
-    print_line(g, concat("\n  ", g["BOLD"], "Cropping:", g["RESET"], " y=", values[0], " x=", values[1],
+    print_line(g, concat("\n  ", colour("BOLD"), "Cropping:", colour("RESET"), " y=", values[0], " x=", values[1],
                          " h=", values[2], " w=", values[3]));
     if (run.opened) {
       run.window = check_crop_window(g["tuple"](crop), run.shape);
@@ -282,7 +282,7 @@ void apply_window(const Namespace& g, Run& run) {
     record["height"] = values[2];
     record["width"] = values[3];
     run.meta[py::str("crop")] = record;
-    print_line(g, concat(check_mark(g), " Cropped to: ", run.shape));
+    print_line(g, concat(check_mark(), " Cropped to: ", run.shape));
   }
   if (!run.version73) {
     require_storable_size(run.args.attr("data_key"), run.shape, run.dtype);
@@ -319,20 +319,20 @@ Staged stage(const Namespace& g, const Run& run) {
   Staged staged;
   try {
     py::object data_path = os_path("join")(out_dir, "data.mat");
-    print_line(g, heading(g, "Saving:", data_path));
+    print_line(g, heading("Saving:", data_path));
     staged.emplace_back(write_mat(g, data_path, run.args.attr("data_key"), run.data, run.version73), data_path);
-    print_line(g, concat(check_mark(g), " data.mat (", size_mb(staged.back().first), " MB)"));
+    print_line(g, concat(check_mark(), " data.mat (", size_mb(staged.back().first), " MB)"));
     if (!run.gt.is_none()) {
       py::object gt_path = os_path("join")(out_dir, "gt.mat");
       staged.emplace_back(write_mat(g, gt_path, run.args.attr("gt_key"), run.gt, run.version73), gt_path);
-      print_line(g, concat(check_mark(g), " gt.mat (", size_mb(staged.back().first), " MB)"));
+      print_line(g, concat(check_mark(), " gt.mat (", size_mb(staged.back().first), " MB)"));
     }
     py::dict combined = combined_metadata(g, run);
     py::object meta_path = os_path("join")(out_dir, "metadata.json");
     staged.emplace_back(write_hidden(g, meta_path, "w", [&](py::object f, py::object) {
       g["json"].attr("dump")(combined, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
     }), meta_path);
-    print_line(g, concat(check_mark(g), " metadata.json"));
+    print_line(g, concat(check_mark(), " metadata.json"));
   } catch (...) {
     discard(g, staged, 0);
     throw;
@@ -362,6 +362,7 @@ void summarise(const Namespace& g, const Run& run) {
 
 void main() {
   const Namespace& g = ns();
+  ColourChoice colours;
   Run run = parse(g);
   load_image(g, run);
   load_labels(g, run);
