@@ -115,7 +115,7 @@ std::optional<Item> parse_item(const py::str& item) {
 // What a band specification needs of the image to be applied.
 struct Image {
   std::int64_t count;
-  const py::dict& meta;
+  const py::object& meta;
   const py::object& header;
 };
 
@@ -174,14 +174,14 @@ std::int64_t band_count(const py::object& shape) {
   return py::len(shape) >= 3 ? py::int_(shape[py::int_(2)]).cast<std::int64_t>() : 1;
 }
 
-py::object source_field(const py::dict& meta, const py::object& header, const char* key) {
+py::object source_field(const py::object& meta, const py::object& header, const char* key) {
   py::str name(key);
   if (contains(meta, name)) return meta[name];
   if (!header.is_none() && contains(header, name)) return header[name];
   return py::none();
 }
 
-py::object wavelengths_nm(const py::dict& meta, std::int64_t count) {
+py::object wavelengths_nm(const py::object& meta, std::int64_t count) {
   py::object listed = meta.attr("get")("wavelength");
   auto values = numbers_of(listed, count);
   if (!values) return py::none();
@@ -191,7 +191,7 @@ py::object wavelengths_nm(const py::dict& meta, std::int64_t count) {
   return std::move(nm);
 }
 
-BandList select_bands(const py::object& keep, const py::object& drop, std::int64_t count, const py::dict& meta,
+BandList select_bands(const py::object& keep, const py::object& drop, std::int64_t count, const py::object& meta,
                       const py::object& header) {
   Image image{count, meta, header};
   std::vector<char> kept(static_cast<size_t>(count), keep.is_none() ? 1 : 0);
@@ -208,7 +208,7 @@ BandList select_bands(const py::object& keep, const py::object& drop, std::int64
   return bands;
 }
 
-void cut_band_metadata(py::dict& meta, const BandList& kept, std::int64_t count) {
+void cut_band_metadata(py::object& meta, const BandList& kept, std::int64_t count) {
   py::list indexes;
   for (std::int64_t band : kept) indexes.append(band);
   py::dict record;
@@ -237,7 +237,7 @@ void cut_band_metadata(py::dict& meta, const BandList& kept, std::int64_t count)
     auto at = in_range ? std::lower_bound(kept.begin(), kept.end(), static_cast<std::int64_t>(*number) - 1)
                        : kept.end();
     if (at == kept.end() || *at != static_cast<std::int64_t>(*number) - 1) {
-      if (PyDict_DelItem(meta.ptr(), default_bands.ptr()) != 0) throw py::error_already_set();
+      meta.attr("pop")(default_bands);
       return;
     }
     renumbered.append(str_of(py::int_(at - kept.begin() + 1)));

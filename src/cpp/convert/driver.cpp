@@ -31,6 +31,14 @@ py::object build_parser(const Namespace& g) {
   add("--mat-version", py::arg("choices") = g["list"](py::make_tuple("7", "7.3")), py::arg("default") = "7",
       py::arg("help") = "MAT-file version of data.mat and gt.mat: 7 (read by scipy.io.loadmat, at most 4 GiB "
                         "per variable) or 7.3 (HDF5-based, no size limit)");
+  add("--bands", py::arg("metavar") = "SPEC", py::arg("default") = py::none(),
+      py::arg("help") = "keep only these bands: indices N or A-B (0-based), wavelength ranges A-Bnm, or 'bad' "
+                        "(ENVI bbl = 0), comma-separated");
+  add("--drop-bands", py::arg("metavar") = "SPEC", py::arg("default") = py::none(),
+      py::arg("help") = "drop these bands (the same forms as --bands), e.g. bad,1340-1450nm,1790-1960nm");
+  add("--band-axis", py::arg("type") = g["int"], py::arg("choices") = g["list"](py::make_tuple(0, 1, 2)),
+      py::arg("default") = py::none(),
+      py::arg("help") = "HDF5 images only: the stored axis that holds the bands, instead of the guess");
   return parser;
 }
 
@@ -190,7 +198,10 @@ struct Run {
   // The image: `opened` while its pixels are still to be read, else `data`.
   std::optional<OpenedImage> opened;
   py::object data, meta, shape, dtype;
+  py::object header = py::none();  // the source's fields beyond the metadata, when the module read it
   py::object gt = py::none(), gt_meta = py::none();
+  // The bands read, when --bands or --drop-bands leave out some.
+  std::optional<BandList> bands;
   std::optional<CropWindow> window;
 };
 
@@ -220,18 +231,26 @@ void load_image(const Namespace& g, Run& run) {
   print_line(g, heading("Loading image:", img));
   py::object fmt = g["_detect_format"](img);
   print_line(g, concat("  ", colour("GRAY"), "Detected format: ", fmt.attr("upper")(), colour("RESET")));
+  py::object band_axis = run.args.attr("band_axis");
+  if (!band_axis.is_none() && !fmt.equal(py::str("hdf5"))) {
+    raise(PyExc_ValueError, py::str("--band-axis applies to HDF5 images only"));
+  }
+  OpenOptions options;
+  if (!band_axis.is_none()) options.band_axis = band_axis.cast<int>();
   py::object loader = g["_LOADERS"][fmt];
   Opener open = opener_of(loader);
   if (!run.args.attr("crop").is_none() && !apply_crop_is_original()) open = nullptr;
   if (open) {
-    run.opened = open(img, OpenOptions{});
+    run.opened = open(img, options);
     run.meta = run.opened->meta;
     run.shape = run.opened->shape;
     run.dtype = run.opened->dtype;
+    run.header = run.opened->header;
   } else {
     py::tuple loaded = unpack(loader(img), 2);
     run.data = loaded[0];
     run.meta = loaded[1];
+    if (options.band_axis >= 0) run.data = move_band_axis(run.data, run.meta, options.band_axis);
     run.shape = run.data.attr("shape");
     run.dtype = run.data.attr("dtype");
   }
@@ -256,6 +275,30 @@ void load_labels(const Namespace& g, Run& run) {
   if (compare(gt_size, Py_NE, data_size)) {
     print_line(g, concat("  ", colour("YELLOW"), "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
                          colour("RESET")));
+  }
+}
+
+// --bands and --drop-bands: the bands kept, and the metadata cut to them.
+void choose_bands(const Namespace& g, Run& run) {
+  py::object keep = run.args.attr("bands"), drop = run.args.attr("drop_bands");
+  if (keep.is_none() && drop.is_none()) return;
+  py::str given("");
+  if (!keep.is_none()) given = concat("--bands ", keep);
+  if (!drop.is_none()) given = concat(given, keep.is_none() ? "" : " ", "--drop-bands ", drop);
+  print_line(g, heading("Selecting bands:", given));
+  const std::int64_t count = band_count(run.shape);
+  BandList kept = select_bands(keep, drop, count, run.meta, run.header);
+  print_line(g, concat(check_mark(), " Kept ", py::int_(kept.size()), " of ", py::int_(count), " bands"));
+  cut_band_metadata(run.meta, kept, count);
+  if (static_cast<std::int64_t>(kept.size()) == count) return;  // nothing left out
+  if (run.opened) {
+    py::list shape = g["list"](run.shape);
+    shape[2] = py::int_(kept.size());
+    run.shape = py::tuple(shape);
+    run.bands = std::move(kept);
+  } else {
+    run.data = take_bands(run.data, kept);
+    run.shape = run.data.attr("shape");
   }
 }
 
@@ -288,7 +331,7 @@ void apply_window(const Namespace& g, Run& run) {
     require_storable_size(run.args.attr("data_key"), run.shape, run.dtype);
     if (!run.gt.is_none()) require_storable_size(run.args.attr("gt_key"), run.gt.attr("shape"), run.gt.attr("dtype"));
   }
-  if (run.opened) run.data = run.opened->read(run.window ? &*run.window : nullptr, nullptr);
+  if (run.opened) run.data = run.opened->read(run.window ? &*run.window : nullptr, run.bands ? &*run.bands : nullptr);
 }
 
 // metadata.json: the image's metadata, the conversion's record, and the
@@ -366,6 +409,7 @@ void main() {
   Run run = parse(g);
   load_image(g, run);
   load_labels(g, run);
+  choose_bands(g, run);
   apply_window(g, run);
   commit(g, stage(g, run));
   summarise(g, run);

@@ -204,42 +204,33 @@ OpenedImage open_hdf5(py::object path_arg, const OpenOptions& options) {
   if (axes.moved()) {
     shape = py::make_tuple(shape[py::int_(axes.rows)], shape[py::int_(axes.columns)], shape[py::int_(axes.bands)]);
   }
-  return {py::tuple(shape), dtype, meta, [file_path, dataset_key, axes](const CropWindow* window, const BandList* bands) {
-            return read_dataset(file_path, dataset_key, axes, window, bands);
-          }};
+  auto read = [file_path, dataset_key, axes](const CropWindow* window, const BandList* bands) {
+    return read_dataset(file_path, dataset_key, axes, window, bands);
+  };
+  return {py::tuple(shape), dtype, meta, read};
 }
 
 }  // namespace
 
-py::object move_band_axis(const py::object& data, py::dict& meta, int band_axis) {
+py::object move_band_axis(const py::object& data, py::object& meta, int band_axis) {
   py::object np = ns()["np"];
   py::object stored = data;
   py::str transposed("_transposed");
-  if (contains(meta, transposed) && compare(meta[transposed], Py_EQ, py::str(move_label(0))) &&
+  if (compare(meta.attr("get")(transposed), Py_EQ, py::str(move_label(0))) &&
       compare(data.attr("ndim"), Py_EQ, py::int_(3))) {
     stored = np.attr("transpose")(data, py::make_tuple(2, 0, 1));  // back to band-first, as stored
   }
   if (!compare(stored.attr("ndim"), Py_EQ, py::int_(3))) refuse_band_axis(stored.attr("shape"));
   const Axes axes = axes_of(3, band_axis);
-  if (!axes.moved()) {
-    if (contains(meta, transposed) && PyDict_DelItem(meta.ptr(), transposed.ptr()) != 0) {
-      throw py::error_already_set();
-    }
-    return stored;
-  }
+  meta.attr("pop")(transposed, py::none());
+  if (!axes.moved()) return stored;
   // In the loader's place for it: before the source's two closing keys.
-  py::dict reordered;
-  bool placed = false;
-  for (auto [key, value] : meta) {
-    if (!placed && (py::str(key).equal(transposed) || py::str(key).equal(py::str("_source_format")))) {
-      reordered[transposed] = move_label(band_axis);
-      placed = true;
-    }
-    if (!py::str(key).equal(transposed)) reordered[key] = value;
+  py::list trailing;
+  for (const char* key : {"_source_format", "_source_file"}) {
+    if (contains(meta, py::str(key))) trailing.append(py::make_tuple(key, meta.attr("pop")(key)));
   }
-  if (!placed) reordered[transposed] = move_label(band_axis);
-  meta.clear();
-  meta.attr("update")(reordered);
+  meta[transposed] = move_label(band_axis);
+  for (py::handle item : trailing) meta[item[py::int_(0)]] = item[py::int_(1)];
   return np.attr("transpose")(stored, axes.band_last());
 }
 

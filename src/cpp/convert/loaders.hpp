@@ -68,7 +68,7 @@ void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row
 // its bands moved from stored axis `band_axis` to the last: the loader's
 // own move of a band-first cube is undone first, and meta's "_transposed"
 // records the new move.
-py::object move_band_axis(const py::object& data, py::dict& meta, int band_axis);
+py::object move_band_axis(const py::object& data, py::object& meta, int band_axis);
 
 // Registers `loader` (a module function) as the one built on `open`.
 void remember_opener(py::handle loader, Opener open);
