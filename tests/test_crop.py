@@ -4,6 +4,7 @@ import json
 
 import numpy as np
 import pytest
+import rasterio
 import scipy.io as sio
 import spectral.io.envi as envi
 from PIL import Image
@@ -100,7 +101,7 @@ def test_crop_end_to_end_with_smaller_labels(run_main, pair, tmp_path, capsys, c
     if gt_shape[0]:
         assert sio.loadmat(out / "gt.mat")["gt"].shape == gt_shape
     record = json.loads((out / "metadata.json").read_text())
-    assert record["image"]["crop"] == {"y": y, "x": x, "height": h, "width": w}
+    assert record["image"]["crop"] == {"y": y, "x": x, "height": h, "width": w}     # no grid to move
     assert record["conversion"]["output_gt_shape"] == list(gt_shape)
 
 
@@ -111,3 +112,55 @@ def test_refused_crop_writes_nothing(run_main, pair, tmp_path):
         run_main("--img", pair[0], "--out-dir", tmp_path / "out", "--crop", "0", "0",
                  "99999999999999999999999", "1")
     assert not (tmp_path / "out").exists()
+
+
+# ---- the window's own grid ----------------------------------------------------------
+
+def geotiff(transform):
+    def write(folder):
+        with rasterio.open(folder / "g.tif", "w", driver="GTiff", width=W, height=H, count=1, dtype="uint8",
+                           crs="EPSG:32633", transform=transform) as dst:
+            dst.write(DATA[:, :, 0].astype(np.uint8)[None])
+        return folder / "g.tif"
+    return write
+
+
+def envi_map(map_info):
+    def write(folder):
+        envi.save_image(str(folder / "m.hdr"), DATA.astype(np.int16), ext="", metadata={"map info": map_info})
+        return folder / "m.hdr"
+    return write
+
+
+def window_grid(transform, y, x, h, w):
+    """The window's transform and corner bounds, from the affine library's own products."""
+    moved = transform * rasterio.Affine.translation(x, y)
+    xs, ys = zip(*(moved * corner for corner in [(0, 0), (w, 0), (0, h), (w, h)]))
+    return {"transform": list(moved)[:6],
+            "bounds": {"left": min(xs), "bottom": min(ys), "right": max(xs), "top": max(ys)}}
+
+
+NORTH_UP = rasterio.Affine(10.0, 0.0, 500000.0, 0.0, -10.0, 4000000.0)
+ROTATED = rasterio.Affine(8.0, 6.0, 1000.0, 6.0, -8.0, 5000.0)
+MAP = ["UTM", "1.5", "2", "500000", "4000000", "10", "10", "33", "North", "WGS-84"]
+
+
+@pytest.mark.parametrize("write, crop, grid", [
+    (geotiff(NORTH_UP), (2, 1, 3, 4), window_grid(NORTH_UP, 2, 1, 3, 4)),
+    (geotiff(ROTATED), (1, 3, 5, 2), window_grid(ROTATED, 1, 3, 5, 2)),
+    (geotiff(ROTATED), (0, 0, H, W), window_grid(ROTATED, 0, 0, H, W)),
+    (envi_map(MAP), (2, 3, 2, 2), {"map info": ["UTM", "-1.5", "0.0", *MAP[3:]]}),
+    (envi_map(MAP[:7]), (0, 0, 1, 1), {"map info": ["UTM", "1.5", "2.0", *MAP[3:7]]}),
+    (envi_map(MAP[:6]), (2, 3, 2, 2), {}),                        # too short to hold a reference pixel
+    (envi_map(["UTM", "x", "2", *MAP[3:]]), (2, 3, 2, 2), {}),    # not a number
+])
+def test_crop_records_the_windows_own_grid(run_main, tmp_path, capsys, write, crop, grid):
+    path = write(tmp_path)
+    run_main("--img", path, "--out-dir", tmp_path / "out", "--crop", *map(str, crop))
+    record = json.loads((tmp_path / "out" / "metadata.json").read_text())["image"]
+    y, x, h, w = crop
+    assert record.pop("crop") == {"y": y, "x": x, "height": h, "width": w, **grid}
+    _, meta = (convert._load_tiff if path.suffix == ".tif" else convert._load_envi)(str(path))
+    assert record == json.loads(json.dumps(meta, default=str))          # the scene's own grid unchanged
+    if "bounds" in grid and crop == (0, 0, H, W):
+        assert grid["bounds"] == pytest.approx(record["bounds"])   # the whole scene's, as the library gives them

@@ -69,7 +69,9 @@ def test_crop_is_applied_and_recorded(run_main, scene, tmp_path, capsys):
     assert "\n  Cropping: y=1 x=2 h=4 w=3\n  ✓ Cropped to: (4, 3, 3)\n" in out
     record = json.loads((tmp_path / "o" / "metadata.json").read_text())
     assert list(record["image"])[-1] == "crop"
-    assert record["image"]["crop"] == {"y": 1, "x": 2, "height": 4, "width": 3}
+    crop = record["image"]["crop"]
+    assert list(crop.items())[:4] == [("y", 1), ("x", 2), ("height", 4), ("width", 3)]
+    assert list(crop)[4:] == ["transform", "bounds"]      # the window's own grid
     assert sio.loadmat(tmp_path / "o" / "data.mat")["data"].shape == (4, 3, 3)
 
 

@@ -1,4 +1,5 @@
 // The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
+#include "convert/grid.hpp"
 #include "convert/loaders.hpp"
 #include "convert/writers.hpp"
 
@@ -324,6 +325,7 @@ void apply_window(const Namespace& g, Run& run) {
     record["x"] = values[1];
     record["height"] = values[2];
     record["width"] = values[3];
+    add_window_grid(record, run.meta, CropWindow{values[0], values[1], values[2], values[3]});
     run.meta[py::str("crop")] = record;
     print_line(g, concat(check_mark(), " Cropped to: ", run.shape));
   }
