@@ -45,6 +45,7 @@ def _print_summary(
     elapsed: float,
     data_key: str = "data",
     gt_key: str = "gt",
+    preview: Optional[List[int]] = None,
 ) -> None: ...
 def _write_mat(
     file: BinaryIO, name: str, array: np.ndarray, block_size: int = 262144, threads: int = 0

@@ -16,6 +16,7 @@ void check_dep(py::object name_arg) {
     extras["spectral"] = "spectral";
     extras["rasterio"] = "rasterio";
     extras["h5py"] = "h5py";
+    extras["PIL"] = "Pillow";
     py::object pkg = extras.attr("get")(name, name);
     print_line(g, concat("\n", colour("RED"), colour("BOLD"), "  Missing dependency: ", name, colour("RESET"),
                     "\n  Install it with:  pip install ", pkg,

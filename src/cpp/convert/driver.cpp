@@ -1,6 +1,7 @@
 // The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
 #include "convert/grid.hpp"
 #include "convert/loaders.hpp"
+#include "convert/preview.hpp"
 #include "convert/writers.hpp"
 
 #include <optional>
@@ -40,6 +41,8 @@ py::object build_parser(const Namespace& g) {
   add("--band-axis", py::arg("type") = g["int"], py::arg("choices") = g["list"](py::make_tuple(0, 1, 2)),
       py::arg("default") = py::none(),
       py::arg("help") = "HDF5 images only: the stored axis that holds the bands, instead of the guess");
+  add("--preview", py::arg("action") = "store_true",
+      py::arg("help") = "also write preview.png: a false-colour quick look of the image, with the labels beside it");
   return parser;
 }
 
@@ -204,6 +207,7 @@ struct Run {
   // The bands read, when --bands or --drop-bands leave out some.
   std::optional<BandList> bands;
   std::optional<CropWindow> window;
+  std::optional<BandList> preview;  // the bands preview.png shows, with --preview
 };
 
 // The outputs written under hidden temporary names, in writing order, each
@@ -221,6 +225,7 @@ Run parse(const Namespace& g) {
   run.version73 = py::str(run.args.attr("mat_version")).equal(py::str("7.3"));
   check_variable_names(parser, run.args, run.version73);
   if (run.version73) g["_check_dep"]("h5py");
+  if (truthy(run.args.attr("preview"))) g["_check_dep"]("PIL");
   run.started = g["time"].attr("time")();
   return run;
 }
@@ -334,6 +339,7 @@ void apply_window(const Namespace& g, Run& run) {
     if (!run.gt.is_none()) require_storable_size(run.args.attr("gt_key"), run.gt.attr("shape"), run.gt.attr("dtype"));
   }
   if (run.opened) run.data = run.opened->read(run.window ? &*run.window : nullptr, run.bands ? &*run.bands : nullptr);
+  if (truthy(run.args.attr("preview"))) run.preview = preview_bands(run.meta, band_count(run.data.attr("shape")));
 }
 
 // metadata.json: the image's metadata, the conversion's record, and the
@@ -378,6 +384,14 @@ Staged stage(const Namespace& g, const Run& run) {
       g["json"].attr("dump")(combined, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
     }), meta_path);
     print_line(g, concat(check_mark(), " metadata.json"));
+    if (run.preview) {
+      py::object preview_path = os_path("join")(out_dir, "preview.png");
+      py::list no_data = no_data_values(run.meta, run.header);
+      staged.emplace_back(write_hidden(g, preview_path, "wb", [&](py::object f, py::object) {
+        write_preview(f, run.data, run.gt, *run.preview, no_data);
+      }), preview_path);
+      print_line(g, concat(check_mark(), " preview.png"));
+    }
   } catch (...) {
     discard(g, staged, 0);
     throw;
@@ -401,8 +415,15 @@ void commit(const Namespace& g, const Staged& staged) {
 
 void summarise(const Namespace& g, const Run& run) {
   py::object elapsed = g["time"].attr("time")() - run.started;
+  py::object preview = py::none();
+  if (run.preview) {
+    py::list bands;
+    for (std::int64_t band : *run.preview) bands.append(band);
+    preview = bands;
+  }
   g["_print_summary"](run.data, run.gt, run.meta, run.gt_meta, run.args.attr("out_dir"), elapsed,
-                      py::arg("data_key") = run.args.attr("data_key"), py::arg("gt_key") = run.args.attr("gt_key"));
+                      py::arg("data_key") = run.args.attr("data_key"), py::arg("gt_key") = run.args.attr("gt_key"),
+                      py::arg("preview") = preview);
 }
 
 void main() {

@@ -78,7 +78,7 @@ void print_census(const Namespace& g, py::handle gt) {
 
 void print_summary(py::object data, py::object gt, py::object meta_arg, py::object gt_meta_arg,
                    py::object out_dir_arg, py::object elapsed_arg, py::object data_key_arg,
-                   py::object gt_key_arg) {
+                   py::object gt_key_arg, py::object preview_arg) {
   py::dict meta = require_dict({kFunction, "meta"}, meta_arg);
   py::object gt_meta = require_dict_or_none({kFunction, "gt_meta"}, gt_meta_arg);
   py::str out_dir = require_str({kFunction, "out_dir"}, out_dir_arg);
@@ -87,6 +87,9 @@ void print_summary(py::object data, py::object gt, py::object meta_arg, py::obje
   py::float_ elapsed(seconds);
   py::str data_key = require_str({kFunction, "data_key"}, data_key_arg);
   py::str gt_key = require_str({kFunction, "gt_key"}, gt_key_arg);
+  // The bands preview.png shows, or None when there is none.
+  py::object preview = preview_arg;
+  if (!preview.is_none()) preview = require_list({kFunction, "preview"}, preview_arg);
 
   const Namespace& g = ns();
   py::str rule = concat(colour("BOLD"), colour("GREEN"), repeat("\u2550", 60), colour("RESET"));
@@ -109,6 +112,11 @@ void print_summary(py::object data, py::object gt, py::object meta_arg, py::obje
   print_line(g, concat("    data.mat     : image data (key='", data_key, "')"));
   if (!gt.is_none()) print_line(g, concat("    gt.mat       : ground truth (key='", gt_key, "')"));
   print_line(g, py::str("    metadata.json: all preserved metadata"));
+  if (!preview.is_none()) {
+    py::str shown = py::len(preview) == 1 ? concat("band ", preview[py::int_(0)])
+                                          : concat("bands ", py::str(", ").attr("join")(g["map"](g["str"], preview)));
+    print_line(g, concat("    preview.png  : quick look (", shown, ")"));
+  }
   print_line(g, concat("\n    ", colour("GRAY"), "Elapsed: ", format(elapsed, ".2f"), "s", colour("RESET")));
   print_line(g, concat(rule, "\n"));
 }
@@ -117,11 +125,11 @@ void print_summary(py::object data, py::object gt, py::object meta_arg, py::obje
 
 void register_summary(py::module_& m) {
   def_function(m, "_print_summary",
-               "(data, gt, meta, gt_meta, out_dir, elapsed, data_key='data', gt_key='gt')",
+               "(data, gt, meta, gt_meta, out_dir, elapsed, data_key='data', gt_key='gt', preview=None)",
                "Print conversion summary with all relevant details.", &print_summary,
                py::arg("data"), py::arg("gt"), py::arg("meta"), py::arg("gt_meta"),
                py::arg("out_dir"), py::arg("elapsed"), py::arg("data_key") = "data",
-               py::arg("gt_key") = "gt");
+               py::arg("gt_key") = "gt", py::arg("preview") = py::none());
 }
 
 }  // namespace nivra::convert
