@@ -194,7 +194,7 @@ py::object read_window(const py::object& data_file, const raw::Layout& layout, c
     band_last = py::make_tuple(0, 2, 1);
   }
 
-  py::object out = np.attr("empty")(shape, file_dtype);
+  py::object out = array_to_fill(shape, file_dtype);
   const auto block_bytes = ns()["_READ_BLOCK_BYTES"].cast<std::int64_t>();
   Progress progress(ns(), reading_label(data_file), py::int_(out.attr("nbytes")).cast<std::uint64_t>());
   std::int64_t unreported = 0;

@@ -96,7 +96,7 @@ py::object read_dataset(const py::str& file_path, const py::object& key, const A
       source[axes.bands] = indexes;
       shape[axes.bands] = py::len(indexes);
     }
-    data = np.attr("empty")(py::tuple(shape), ds.attr("dtype"));
+    data = array_to_fill(py::tuple(shape), ds.attr("dtype"));
     const auto rows = py::int_(shape[axes.rows]).cast<std::int64_t>();
     const auto row_bytes = rows ? py::int_(data.attr("nbytes")).cast<std::int64_t>() / rows : 0;
     py::object chunks = ds.attr("chunks");

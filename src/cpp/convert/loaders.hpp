@@ -55,6 +55,11 @@ using Opener = OpenedImage (*)(py::object path, const OpenOptions& options);
 OpenedImage already_read(const py::object& data, const py::dict& meta);
 // The loader `_LOADERS` holds from import, as `open` followed by a whole read.
 py::tuple load_whole(Opener open, py::object path);
+// An uninitialised array for a read to fill, its pages mapped up front
+// where the platform offers it (mmap's MAP_POPULATE): faulting them in one
+// at a time, with numpy's huge-page advice that can stall on compaction,
+// took longer than the read itself. numpy.empty elsewhere.
+py::object array_to_fill(const py::object& shape, const py::object& dtype);
 // "reading <file name>": the progress line's label for reading `path`.
 py::str reading_label(const py::object& path);
 // Calls `read_rows(first, count)` for consecutive blocks of `rows` rows of

@@ -27,6 +27,24 @@ OpenedImage already_read(const py::object& data, const py::dict& meta) {
           }};
 }
 
+py::object array_to_fill(const py::object& shape, const py::object& dtype) {
+  py::object np = ns()["np"];
+  py::object type = np.attr("dtype")(dtype);
+  py::object bytes = np.attr("prod")(shape, py::arg("dtype") = ns()["object"]) * type.attr("itemsize");
+  py::module_ mmap = py::module_::import("mmap");
+  if (!py::hasattr(mmap, "MAP_POPULATE") || compare(bytes, Py_EQ, py::int_(0))) return np.attr("empty")(shape, type);
+  py::object flags = mmap.attr("MAP_PRIVATE") | mmap.attr("MAP_ANONYMOUS") | mmap.attr("MAP_POPULATE");
+  py::object pages;
+  try {
+    pages = mmap.attr("mmap")(-1, bytes, py::arg("flags") = flags);
+  } catch (py::error_already_set& error) {
+    // too large to map: numpy refuses it with its own message
+    if (!error.matches(PyExc_OverflowError) && !error.matches(PyExc_OSError)) throw;
+    return np.attr("empty")(shape, type);
+  }
+  return np.attr("frombuffer")(pages, type).attr("reshape")(shape);
+}
+
 py::str reading_label(const py::object& path) { return concat("reading ", os_path("basename")(path)); }
 
 void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row_bytes,

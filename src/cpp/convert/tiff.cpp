@@ -72,7 +72,7 @@ py::object read_bands(const py::str& path, const CropWindow* window, const BandL
       if (window) x = window->x, y = window->y, h = window->h, w = window->w;
       py::object count = kept ? py::int_(kept->size()) : py::int_(src.attr("count"));
       py::object dtype = array_dtype(src.attr("dtypes")[py::int_(0)]);
-      bands = g["np"].attr("empty")(py::make_tuple(count, h, w), dtype);
+      bands = array_to_fill(py::make_tuple(count, h, w), dtype);
       const auto row_bytes = (count * w * dtype.attr("itemsize")).cast<std::int64_t>();
       const auto tile_rows = src.attr("block_shapes")[py::int_(0)][py::int_(0)].cast<std::int64_t>();
       read_row_blocks(path, h.cast<std::int64_t>(), row_bytes, [&](std::int64_t first, std::int64_t rows) {
