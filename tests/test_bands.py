@@ -218,3 +218,21 @@ def test_kept_bands_read_in_row_blocks(tmp_path, run_main, capsys, monkeypatch, 
     options, kept = INDEX_SPECS["keep-then-drop"]
     saved = convert_to(run_main, capsys, SCENES[scene](tmp_path), tmp_path / "out", *options)[2]
     np.testing.assert_array_equal(saved, CUBE[:, :, kept])
+
+
+@pytest.mark.parametrize("name, spec", [
+    ("envi/qps/envi_wl_fwhm.hdr", "bad"),            # GDAL-written bbl = {0, 1}, nm
+    ("envi/qps/envi.hdr", "460-500nm"),              # 177 bands in micrometres
+    ("envi/enmapbox/cubus_gamsberg_subset.hdr", "1340-1450nm,1790-1960nm"),   # units "Unknown", values in nm
+])
+def test_real_headers(corpus, tmp_path, run_main, capsys, name, spec):
+    img = envi.open(str(corpus / name))
+    wavelengths = [float(w) for w in img.metadata["wavelength"]]
+    nm = [w * 1000 if w < 100 else w for w in wavelengths]
+    ranges = [tuple(map(float, item[:-2].split("-"))) for item in spec.split(",") if item.endswith("nm")]
+    dropped = [b for b, flag in enumerate(img.metadata.get("bbl", [])) if float(flag) == 0] if spec == "bad" else \
+        [b for b, w in enumerate(nm) if any(lo <= w <= hi for lo, hi in ranges)]
+    kept = [b for b in range(img.nbands) if b not in dropped]
+    saved = convert_to(run_main, capsys, corpus / name, tmp_path / "out", "--drop-bands", spec)[2]
+    expected = np.asarray(img.load(dtype=img.dtype, scale=False))[:, :, kept]
+    np.testing.assert_array_equal(saved.reshape(expected.shape), expected)

@@ -164,3 +164,14 @@ def test_crop_records_the_windows_own_grid(run_main, tmp_path, capsys, write, cr
     assert record == json.loads(json.dumps(meta, default=str))          # the scene's own grid unchanged
     if "bounds" in grid and crop == (0, 0, H, W):
         assert grid["bounds"] == pytest.approx(record["bounds"])   # the whole scene's, as the library gives them
+
+
+def test_rotated_geotiff_from_the_corpus(corpus, run_main, tmp_path):
+    path = corpus / "tiff" / "rasterio" / "rotated.tif"
+    with rasterio.open(path) as src:
+        transform = src.transform
+    run_main("--img", path, "--out-dir", tmp_path / "out", "--crop", "3", "2", "5", "4")
+    crop = json.loads((tmp_path / "out" / "metadata.json").read_text())["image"]["crop"]
+    expected = window_grid(transform, 3, 2, 5, 4)
+    assert crop["transform"] == pytest.approx(expected["transform"])
+    assert crop["bounds"] == pytest.approx(expected["bounds"])

@@ -133,3 +133,10 @@ def test_label_panel_and_legend(run_main, capsys, tmp_path, labels, classes):
         assert colours[sorted(colours)[20]] == colours[sorted(colours)[0]]
     legend = picture[h:]
     assert (legend != 255).any(axis=-1).sum() > 100                    # swatches and text were drawn
+
+
+def test_real_scene_with_nodata(corpus, run_main, capsys, tmp_path):
+    img = corpus / "tiff" / "rasterio" / "RGB.byte.tif"        # Landsat bands with a nodata border of 0
+    _, saved, picture = convert_with_preview(run_main, capsys, tmp_path, img, "--crop", "100", "100", "500", "600")
+    np.testing.assert_array_equal(picture, expected_panel(saved, [0, 1, 2], 1, (0,)))
+    assert (picture == 0).all(axis=-1).any() and not (picture == 0).all()
