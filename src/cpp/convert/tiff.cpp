@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "convert/convert.hpp"
+#include "convert/signature.hpp"
 
 namespace nivra::convert {
 
@@ -142,6 +143,7 @@ OpenedImage open_tiff(py::object path_arg) {
   g["_check_dep"]("rasterio");
   py::module_ rasterio = py::module_::import("rasterio");
   py::object open = rasterio.attr("open");
+  require_tiff(path);
 
   py::dict meta;
   if (!is_library_open(open)) {
