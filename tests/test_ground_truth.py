@@ -51,7 +51,7 @@ def test_mat_length_one_band_axes_are_removed(tmp_path, shape, squeezed):
 
 
 def test_mat_with_only_header_entries(tmp_path):
-    with pytest.raises(ValueError, match="empty"):
+    with pytest.raises(ValueError, match="^No variables found in .*e\\.mat$"):
         convert._load_gt(write_mat(tmp_path / "e.mat"))
 
 
@@ -133,7 +133,7 @@ def test_mat73_file_written_by_matlab(corpus):
 def test_mat73_reader_is_taken_only_when_loadmat_refuses_the_file(tmp_path, monkeypatch):
     calls = []
     monkeypatch.setattr(convert, "_check_dep", calls.append)
-    with pytest.raises(ValueError, match="empty"):
+    with pytest.raises(ValueError, match="No variables found"):
         convert._load_gt(write_mat73(tmp_path / "e.mat", {"#refs#": (None, None)}))
     os.truncate(tmp_path / "e.mat", 600)
     with pytest.raises(OSError, match="Unable to"):             # a damaged HDF5 part: h5py's error
