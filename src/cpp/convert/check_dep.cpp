@@ -19,7 +19,7 @@ void check_dep(py::object name_arg) {
     py::object pkg = extras.attr("get")(name, name);
     print_line(g, concat("\n", g["RED"], g["BOLD"], "  Missing dependency: ", name, g["RESET"],
                     "\n  Install it with:  pip install ", pkg,
-                    "\n  Or install all convert deps:  pip install nivra-hsi[convert]\n"));
+                    "\n  Or install all convert deps:  pip install \"nivra-hsi[convert]\"\n"));
     g["sys"].attr("exit")(1);
   }
 }
