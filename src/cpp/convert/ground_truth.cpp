@@ -1,8 +1,8 @@
 // Ground-truth label files: MATLAB, plain images, TIFF and ENVI.
 #include "convert/ground_truth.hpp"
 
-#include "convert/convert.hpp"
 #include "convert/hdf5_outside.hpp"
+#include "convert/loaders.hpp"
 #include "convert/signature.hpp"
 
 namespace nivra::convert {

@@ -1,8 +1,8 @@
 // HDF5 and netCDF-4 images through h5py, and JSON-safe attribute values.
 #include <cerrno>
 
-#include "convert/convert.hpp"
 #include "convert/hdf5_outside.hpp"
+#include "convert/loaders.hpp"
 #include "convert/signature.hpp"
 
 namespace nivra::convert {

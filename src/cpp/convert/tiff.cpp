@@ -3,7 +3,7 @@
 #include <thread>
 #include <utility>
 
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 #include "convert/signature.hpp"
 
 namespace nivra::convert {
