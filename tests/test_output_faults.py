@@ -212,7 +212,8 @@ def test_file_size_limit_on_data_keeps_every_earlier_output(inputs, tmp_path, ve
 
 def test_file_size_limit_on_labels_replaces_none_of_the_earlier_outputs(inputs, tmp_path):
     _, _, out = inputs
-    other = write_tiff(tmp_path / "other.tif", noise(3, 6, 5))  # data.mat fits, gt.mat does not
+    # data.mat fits, gt.mat does not; labels may hold at most 16 values per pixel
+    other = write_tiff(tmp_path / "other.tif", noise(1, 300, 250))
     large_labels = tmp_path / "large.png"
     Image.fromarray(noise(1100, 1000)).save(large_labels)
     before = snapshot(out)

@@ -1,7 +1,9 @@
 // The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
+#include "convert/ground_truth.hpp"
 #include "convert/loaders.hpp"
 #include "convert/writers.hpp"
 
+#include <cerrno>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -81,19 +83,24 @@ void remove_quietly(const py::object& os, const py::object& path) {
   }
 }
 
+// A hidden name beside `path` for this process: ".<name>.<pid>.<12 hex
+// digits><suffix>", which the stale-temporary sweep can tell by its pid.
+py::object hidden_name(const Namespace& g, const py::object& path, const char* suffix) {
+  py::object os = g["os"];
+  return os_path("join")(os_path("dirname")(path), concat(".", os_path("basename")(path), ".", os.attr("getpid")(),
+                                                          ".", os.attr("urandom")(6).attr("hex")(), suffix));
+}
+
 // Writes through `write(file, temporary)` into a hidden temporary file beside
 // `path` (given by name too, for writers that open it themselves), synced
 // to disk, and returns its name; a failed write leaves nothing behind.
 py::object write_hidden(const Namespace& g, const py::object& path, const char* mode,
                         const std::function<void(py::object file, py::object temporary)>& write) {
   py::object os = g["os"];
-  py::object directory = os_path("dirname")(path);
   py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
   py::object temporary, fd;
   for (int attempt = 0; !fd; ++attempt) {
-    temporary = os_path("join")(directory, concat(".", os_path("basename")(path), ".",
-                                                  os.attr("getpid")(), ".",
-                                                  os.attr("urandom")(6).attr("hex")(), ".tmp"));
+    temporary = hidden_name(g, path, ".tmp");
     try {
       fd = os.attr("open")(temporary, flags, 0666);
     } catch (py::error_already_set& error) {
@@ -245,6 +252,7 @@ void load_labels(const Namespace& g, Run& run) {
   py::object gt_arg = run.args.attr("gt");
   if (gt_arg.is_none()) return;
   print_line(g, heading("Loading ground truth:", gt_arg));
+  check_labels_before_reading(gt_arg, run.shape);
   py::tuple labels = unpack(g["_load_gt"](gt_arg), 2);
   run.gt = labels[0];
   run.gt_meta = labels[1];
@@ -311,11 +319,41 @@ py::dict combined_metadata(const Namespace& g, const Run& run) {
   return combined;
 }
 
+// Removes the hidden temporaries that runs killed while writing left in
+// `out_dir`: those whose pid no longer runs here. A live pid (ours, or one
+// we may not signal), pid 0 and any doubt leave the file; nothing else is touched.
+void remove_stale_temporaries(const Namespace& g, const py::object& out_dir) {
+  py::object os = g["os"];
+  py::object match = py::module_::import("re").attr("compile")(
+      R"(\.(?:data\.mat|gt\.mat|metadata\.json)\.([0-9]+)\.[0-9a-f]{12}\.tmp)").attr("fullmatch");
+  py::object names;
+  try {
+    names = os.attr("listdir")(out_dir);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_OSError)) throw;
+    return;
+  }
+  py::object own = os.attr("getpid")();
+  for (py::handle name : py::iter(names)) {
+    py::object found = match(name);
+    if (found.is_none()) continue;
+    py::object pid = g["int"](found.attr("group")(1));
+    if (compare(pid, Py_EQ, py::int_(0)) || compare(pid, Py_EQ, own)) continue;
+    try {
+      os.attr("kill")(pid, 0);
+    } catch (py::error_already_set& error) {
+      if (error.matches(PyExc_ProcessLookupError)) remove_quietly(os, os_path("join")(out_dir, name));
+      else if (!error.matches(PyExc_Exception)) throw;
+    }
+  }
+}
+
 // Writes every output to a hidden temporary beside its final name; a
 // failure removes those already written, so nothing has changed.
 Staged stage(const Namespace& g, const Run& run) {
   py::object out_dir = run.args.attr("out_dir");
   g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
+  remove_stale_temporaries(g, out_dir);
   Staged staged;
   try {
     py::object data_path = os_path("join")(out_dir, "data.mat");
@@ -340,18 +378,116 @@ Staged stage(const Namespace& g, const Run& run) {
   return staged;
 }
 
-// Renames the staged outputs into place, only now that all are complete, so
-// a failed run leaves the earlier set and never a truncated final file.
-void commit(const Namespace& g, const Staged& staged) {
-  size_t replaced = 0;
+[[noreturn]] void raise_is_a_directory(const py::object& path) {
+  py::object error = ns()["IsADirectoryError"](EISDIR, ns()["os"].attr("strerror")(EISDIR), path);
+  PyErr_SetObject(PyExc_IsADirectoryError, error.ptr());
+  throw py::error_already_set();
+}
+
+// Errors of os.link that mean the file system keeps no hard links at all.
+bool means_no_hard_links(py::error_already_set& error) {
+  if (!error.matches(PyExc_OSError)) return false;
+  py::object code = error.value().attr("errno");
+  for (int no_links : {EPERM, EOPNOTSUPP, ENOTSUP, ENOSYS}) {
+    if (compare(code, Py_EQ, py::int_(no_links))) return true;
+  }
+  return false;
+}
+
+void remove_links(const py::object& os, const std::vector<py::object>& links) {
+  for (const py::object& link : links) {
+    if (!link.is_none()) remove_quietly(os, link);
+  }
+}
+
+// Whether the directory of `file` (one of ours) holds hard links at all.
+bool holds_hard_links(const Namespace& g, const py::object& file, const py::object& beside) {
+  py::object probe = hidden_name(g, beside, ".bak");
   try {
-    for (; replaced < staged.size(); ++replaced) {
-      g["os"].attr("replace")(staged[replaced].first, staged[replaced].second);
-    }
-  } catch (...) {
-    discard(g, staged, replaced);
+    g["os"].attr("link")(file, probe);
+  } catch (py::error_already_set& error) {
+    if (means_no_hard_links(error)) return false;
     throw;
   }
+  remove_quietly(g["os"], probe);
+  return true;
+}
+
+// Hidden hard links to the final files the staged outputs replace (None
+// where there is none yet), so that a failed rename can put them back.
+// Empty where the file system has no hard links: files are then replaced
+// as they come. A final file that cannot be linked where ours can (an
+// immutable file) could not be replaced either: refused before any rename.
+std::vector<py::object> link_predecessors(const Namespace& g, const Staged& staged) {
+  py::object os = g["os"];
+  std::vector<py::object> links;
+  try {
+    for (const auto& [temporary, final_path] : staged) {
+      links.push_back(py::none());
+      if (!truthy(os_path("lexists")(final_path))) continue;
+      py::object link = hidden_name(g, final_path, ".bak");
+      try {
+        os.attr("link")(final_path, link, py::arg("follow_symlinks") = false);
+      } catch (py::error_already_set& error) {
+        if (!means_no_hard_links(error)) throw;
+        if (!holds_hard_links(g, temporary, final_path)) {
+          remove_links(os, links);
+          return {};
+        }
+        error.value().attr("filename") = final_path;  // not the hidden link the user never sees
+        error.value().attr("filename2") = py::none();
+        throw;
+      }
+      links.back() = link;
+    }
+  } catch (...) {
+    remove_links(os, links);
+    throw;
+  }
+  return links;
+}
+
+// Renames the staged outputs into place, only now that all are complete,
+// and all or none of them: when a rename fails, the files it already
+// replaced are put back from their links and the error propagates.
+void commit(const Namespace& g, const Staged& staged) {
+  py::object os = g["os"];
+  for (const auto& entry : staged) {
+    if (truthy(os_path("isdir")(entry.second))) {
+      discard(g, staged, 0);
+      raise_is_a_directory(entry.second);
+    }
+  }
+  std::vector<py::object> links;
+  try {
+    links = link_predecessors(g, staged);
+  } catch (...) {
+    discard(g, staged, 0);
+    throw;
+  }
+  const bool restorable = !links.empty();
+  size_t replaced = 0;
+  try {
+    for (; replaced < staged.size(); ++replaced) os.attr("replace")(staged[replaced].first, staged[replaced].second);
+  } catch (...) {
+    discard(g, staged, replaced);
+    for (size_t i = 0; restorable && i < staged.size(); ++i) {
+      const py::object& link = links[i];
+      if (i >= replaced) {
+        if (!link.is_none()) remove_quietly(os, link);
+      } else if (link.is_none()) {
+        remove_quietly(os, staged[i].second);  // new: there was nothing before it
+      } else {
+        try {
+          os.attr("replace")(link, staged[i].second);
+        } catch (py::error_already_set&) {
+          // the link keeps the earlier file; the rename's error is the one to report
+        }
+      }
+    }
+    throw;
+  }
+  remove_links(os, links);
 }
 
 void summarise(const Namespace& g, const Run& run) {
