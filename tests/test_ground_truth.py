@@ -55,6 +55,48 @@ def test_mat_with_only_header_entries(tmp_path):
         convert._load_gt(write_mat(tmp_path / "e.mat"))
 
 
+CUBE_AND_LABELS = {"cube": np.zeros((2, 3, 7)), "labels": LABELS}
+
+
+@pytest.mark.parametrize("file, suffix, version, key", [
+    ("both.mat", "::labels", 7, "labels"),
+    ("both.mat", ":/labels", 7, "labels"),
+    ("both.MAT", "::/labels", 7, "labels"),                    # one leading "/" dropped
+    ("both.mat", "", 7, "cube"),                               # no name: the choice rule
+    ("both.mat", "::labels", 7.3, "labels"),
+    ("a::b.mat", "", 7, "cube"),                               # "::" not after ".mat": all path
+    ("a::b.mat", "::labels", 7.3, "labels"),                   # the last "::" splits
+    ("x:/y.mat", "", 7, "cube"),                               # ":/" not after ".mat": all path
+])
+def test_mat_variable_named_in_the_path(tmp_path, file, suffix, version, key):
+    os.makedirs(tmp_path / os.path.dirname(file), exist_ok=True)
+    path = str(tmp_path / file)
+    if version == 7:
+        write_mat(path, **CUBE_AND_LABELS)
+    else:
+        write_mat73(path, {name: (array, S("double")) for name, array in CUBE_AND_LABELS.items()})
+    gt, meta = convert._load_gt(path + suffix)
+    np.testing.assert_array_equal(gt, CUBE_AND_LABELS[key])
+    assert meta == {"_source_file": path, "mat_key": key, "_source_format": "MAT"}
+
+
+@pytest.mark.parametrize("suffix, version, name, available", [
+    ("::gt", 7, "gt", "['cube', 'labels']"),
+    (":/_hidden", 7, "_hidden", "['cube', 'labels']"),          # not a candidate
+    ("::#refs#", 7.3, "#refs#", "['cube', 'labels']"),
+    ("::", 7, "", "['cube', 'labels']"),
+])
+def test_mat_variable_named_but_absent(tmp_path, suffix, version, name, available):
+    path = str(tmp_path / "both.mat")
+    if version == 7:
+        write_mat(path, _hidden=LABELS, **CUBE_AND_LABELS)
+    else:
+        write_mat73(path, {"#refs#": (None, None), **{k: (v, None) for k, v in CUBE_AND_LABELS.items()}})
+    with pytest.raises(KeyError) as info:
+        convert._load_gt(path + suffix)
+    assert info.value.args[0] == f"MAT variable '{name}' not found in {path}.\nAvailable variables: {available}"
+
+
 def write_mat73(path, variables, track_order=None):
     """A 7.3 MAT file as MATLAB writes one: axes reversed, an empty array as its shape, None a group."""
     with h5py.File(path, "w", userblock_size=512, track_order=track_order) as f:

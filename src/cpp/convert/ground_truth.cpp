@@ -27,10 +27,35 @@ py::object squeeze_labels(const py::object& labels) {
   return labels.attr("squeeze")(py::arg("axis") = py::tuple(band_axes));
 }
 
-// The label variable of a MAT file: the only one, else "gt", else
-// "groundtruth", else the one of most elements (first stored wins a tie).
-py::object choose_mat_key(const Namespace& g, const py::dict& candidates,
+// A MAT file's label variable as the path names it, after "::" or ":/"
+// as an image path names its dataset; None when the path names none.
+struct LabelPath {
+  py::str file;
+  py::object variable;
+};
+
+LabelPath split_variable(const py::str& path) {
+  DatasetPath split = split_dataset_specifier(path);
+  if (split.key.is_none() || !truthy(split.file.attr("lower")().attr("endswith")(".mat"))) {
+    return {path, py::none()};
+  }
+  py::str name = split.key;
+  if (truthy(name.attr("startswith")("/"))) name = name[slice(py::int_(1), py::none())];
+  return {split.file, name};
+}
+
+// The label variable of a MAT file: the one named in its path, else the only
+// one, else "gt", else "groundtruth", else the one of most elements (first
+// stored wins a tie).
+py::object choose_mat_key(const Namespace& g, const LabelPath& target, const py::dict& candidates,
                           const std::function<py::object(py::handle)>& element_count) {
+  if (!target.variable.is_none()) {
+    if (!contains(candidates, target.variable)) {
+      raise(PyExc_KeyError, concat("MAT variable '", target.variable, "' not found in ", target.file,
+                                   ".\nAvailable variables: ", g["list"](candidates)));
+    }
+    return target.variable;
+  }
   if (py::len(candidates) == 1) {
     py::iterator first = py::iter(candidates);
     return py::reinterpret_borrow<py::object>(*first);
@@ -138,25 +163,26 @@ py::object read_mat73_variable(const py::module_& h5py, const py::object& key, c
 }
 
 // Reads the label variable of a version 7.3 file into `gt`; returns its name.
-py::object load_mat73(const Namespace& g, const py::str& path, py::object& gt) {
+py::object load_mat73(const Namespace& g, const LabelPath& target, py::object& gt) {
   g["_check_dep"]("h5py");
   py::module_ h5py = py::module_::import("h5py");
   py::object key;
-  with_context(h5py.attr("File")(path, "r"), [&](py::object f) {
+  with_context(h5py.attr("File")(target.file, "r"), [&](py::object f) {
     py::dict candidates;  // "#refs#" and "#subsystem#" hold what variables refer to
     for (py::handle name : py::iter(f)) {
       if (!truthy(name.attr("startswith")(py::make_tuple("_", "#")))) candidates[name] = f[name];
     }
-    key = choose_mat_key(g, candidates, [h5py](py::handle var) { return mat73_element_count(h5py, var); });
+    key = choose_mat_key(g, target, candidates,
+                         [h5py](py::handle var) { return mat73_element_count(h5py, var); });
     gt = squeeze_labels(read_mat73_variable(h5py, key, candidates[key]));
   });
   return key;
 }
 
-void load_mat(const Namespace& g, const py::str& path, py::object& gt, py::dict& meta) {
+void load_mat(const Namespace& g, const LabelPath& target, py::object& gt, py::dict& meta) {
   py::object mat, key;  // mat stays null when loadmat refuses a version 7.3 file
   try {
-    mat = g["sio"].attr("loadmat")(path);
+    mat = g["sio"].attr("loadmat")(target.file);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
   }
@@ -166,13 +192,13 @@ void load_mat(const Namespace& g, const py::str& path, py::object& gt, py::dict&
       py::tuple pair = unpack(item, 2);
       if (!truthy(pair[0].attr("startswith")("_"))) candidates[pair[0]] = pair[1];
     }
-    key = choose_mat_key(g, candidates, [](py::handle value) {
+    key = choose_mat_key(g, target, candidates, [](py::handle value) {
       py::object np = ns()["np"];
       return np.attr("prod")(np.attr("asarray")(value).attr("shape"));
     });
     gt = squeeze_labels(g["np"].attr("array")(candidates[key]));
   } else {
-    key = load_mat73(g, path, gt);
+    key = load_mat73(g, target, gt);
   }
   meta["mat_key"] = key;
   meta["_source_format"] = "MAT";
@@ -206,7 +232,8 @@ void load_envi_labels(const Namespace& g, const py::str& path, py::object& gt, p
 }
 
 py::tuple load_gt(py::object path_arg) {
-  py::str path = require_str({"_load_gt", "path"}, path_arg);
+  const LabelPath target = split_variable(require_str({"_load_gt", "path"}, path_arg));
+  const py::str& path = target.file;
   const Namespace& g = ns();
   py::object ext = os_path("splitext")(path)[py::int_(1)].attr("lower")();
   py::dict meta;
@@ -214,7 +241,7 @@ py::tuple load_gt(py::object path_arg) {
 
   py::object gt;
   if (one_of(ext, {".mat"})) {
-    load_mat(g, path, gt, meta);
+    load_mat(g, target, gt, meta);
   } else if (one_of(ext, {".png", ".jpg", ".jpeg", ".bmp"})) {
     load_image(g, path, gt, meta);
   } else if (one_of(ext, {".tif", ".tiff"})) {
