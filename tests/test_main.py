@@ -289,3 +289,23 @@ def test_real_geotiff_end_to_end(run_main, corpus, tmp_path, capsys):
     record = json.loads((tmp_path / "o" / "metadata.json").read_text())
     assert record["image"]["band_descriptions"] == ["Red", "Green", "Blue"]
     assert sio.loadmat(tmp_path / "o" / "data.mat")["data"].dtype == np.uint8
+
+
+@pytest.mark.parametrize("no_color, coloured", [("1", False), ("", True), (None, True)])
+def test_no_color_prints_no_escape_codes(run_main, scene, tmp_path, monkeypatch, capsys, no_color, coloured):
+    if no_color is None:
+        monkeypatch.delenv("NO_COLOR", raising=False)
+    else:
+        monkeypatch.setenv("NO_COLOR", no_color)
+    labels = tmp_path / "labels.png"
+    Image.fromarray(np.arange(30, dtype=np.uint8).reshape(6, 5) % 3).save(labels)
+    run_main("--img", scene, "--gt", labels, "--out-dir", tmp_path / "o")  # a whole run with labels
+    with pytest.raises(ValueError):  # a refusal
+        run_main("--img", scene, "--out-dir", tmp_path / "o", "--crop", "0", "0", "9", "9")
+    monkeypatch.setitem(__import__("sys").modules, "rasterio", None)
+    with pytest.raises(SystemExit):  # the missing-dependency hint
+        run_main("--img", scene, "--out-dir", tmp_path / "o")
+    out = capsys.readouterr().out
+    assert ("\x1b" in out) == coloured
+    assert "Conversion complete!" in out and "Cropping:" in out and "Missing dependency: rasterio" in out
+    assert convert.BOLD == "\x1b[1m"  # the palette itself is unchanged

@@ -1,5 +1,5 @@
 // The spatial crop window applied to image and labels alike.
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 
 namespace nivra::convert {
 

@@ -1,5 +1,5 @@
 // Input format detection from the file name.
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 
 namespace nivra::convert {
 

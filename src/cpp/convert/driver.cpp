@@ -1,5 +1,6 @@
 // The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
+#include "convert/writers.hpp"
 
 #include <optional>
 #include <utility>
@@ -176,141 +177,198 @@ void require_numeric_labels(const py::object& gt) {
 
 py::object first_two(const py::object& shape) { return shape[slice(py::none(), py::int_(2))]; }
 
-void main() {
-  const Namespace& g = ns();
-  py::object parser = build_parser(g);
-  py::object args = parser.attr("parse_args")();
-  const bool version73 = py::str(args.attr("mat_version")).equal(py::str("7.3"));
-  check_variable_names(parser, args, version73);
-  if (version73) g["_check_dep"]("h5py");
-  py::object t0 = g["time"].attr("time")();
-  py::object img = args.attr("img"), gt_arg = args.attr("gt"), crop = args.attr("crop");
-  py::object out_dir = args.attr("out_dir");
-  py::object data_key = args.attr("data_key"), gt_key = args.attr("gt_key");
-  py::object bold = g["BOLD"], reset = g["RESET"];
-  auto check_mark = [&] { return concat("  ", g["GREEN"], "\u2713", g["RESET"]); };
+py::str check_mark() { return concat("  ", colour("GREEN"), "\u2713", colour("RESET")); }
+py::str heading(const char* title, const py::object& rest) {
+  return concat("\n  ", colour("BOLD"), title, colour("RESET"), " ", rest);
+}
 
-  print_line(g, concat("\n  ", bold, "Loading image:", reset, " ", img));
-  py::object fmt = g["_detect_format"](img);
-  print_line(g, concat("  ", g["GRAY"], "Detected format: ", fmt.attr("upper")(), reset));
-  // The module's own loader opens the image and reads only what is
-  // converted, once the checks have passed; any other is called as it is.
-  py::object loader = g["_LOADERS"][fmt];
-  Opener open = opener_of(loader);
-  if (!crop.is_none() && !apply_crop_is_original()) open = nullptr;
+// One conversion as it passes from step to step.
+struct Run {
+  py::object args;
+  bool version73 = false;
+  py::object started;  // time.time() once the command line is parsed
+  // The image: `opened` while its pixels are still to be read, else `data`.
   std::optional<OpenedImage> opened;
   py::object data, meta, shape, dtype;
+  py::object gt = py::none(), gt_meta = py::none();
+  std::optional<CropWindow> window;
+};
+
+// The outputs written under hidden temporary names, in writing order, each
+// with the final path it is renamed to once all are complete.
+using Staged = std::vector<std::pair<py::object, py::object>>;
+
+void discard(const Namespace& g, const Staged& staged, size_t from) {
+  for (size_t i = from; i < staged.size(); ++i) remove_quietly(g["os"], staged[i].first);
+}
+
+Run parse(const Namespace& g) {
+  Run run;
+  py::object parser = build_parser(g);
+  run.args = parser.attr("parse_args")();
+  run.version73 = py::str(run.args.attr("mat_version")).equal(py::str("7.3"));
+  check_variable_names(parser, run.args, run.version73);
+  if (run.version73) g["_check_dep"]("h5py");
+  run.started = g["time"].attr("time")();
+  return run;
+}
+
+// Opens the image; the module's own loader reads only what is converted,
+// later, once the checks have passed, and any other is called as it is.
+void load_image(const Namespace& g, Run& run) {
+  py::object img = run.args.attr("img");
+  print_line(g, heading("Loading image:", img));
+  py::object fmt = g["_detect_format"](img);
+  print_line(g, concat("  ", colour("GRAY"), "Detected format: ", fmt.attr("upper")(), colour("RESET")));
+  py::object loader = g["_LOADERS"][fmt];
+  Opener open = opener_of(loader);
+  if (!run.args.attr("crop").is_none() && !apply_crop_is_original()) open = nullptr;
   if (open) {
-    opened = open(img);
-    meta = opened->meta;
-    shape = opened->shape;
-    dtype = opened->dtype;
+    run.opened = open(img);
+    run.meta = run.opened->meta;
+    run.shape = run.opened->shape;
+    run.dtype = run.opened->dtype;
   } else {
     py::tuple loaded = unpack(loader(img), 2);
-    data = loaded[0];
-    meta = loaded[1];
-    shape = data.attr("shape");
-    dtype = data.attr("dtype");
+    run.data = loaded[0];
+    run.meta = loaded[1];
+    run.shape = run.data.attr("shape");
+    run.dtype = run.data.attr("dtype");
   }
-  print_line(g, concat(check_mark(), " Loaded: shape=", shape, " dtype=", dtype));
-  require_spatial_axes("Image", shape);
-  require_values(shape);
-  require_numeric_values(dtype);
+  print_line(g, concat(check_mark(), " Loaded: shape=", run.shape, " dtype=", run.dtype));
+  require_spatial_axes("Image", run.shape);
+  require_values(run.shape);
+  require_numeric_values(run.dtype);
+}
 
-  py::object gt = py::none(), gt_meta = py::none();
-  if (!gt_arg.is_none()) {
-    print_line(g, concat("\n  ", bold, "Loading ground truth:", reset, " ", gt_arg));
-    py::tuple labels = unpack(g["_load_gt"](gt_arg), 2);
-    gt = labels[0];
-    gt_meta = labels[1];
-    print_line(g, concat(check_mark(), " Loaded: shape=", gt.attr("shape"), " dtype=", gt.attr("dtype")));
-    require_spatial_axes("Ground truth", gt.attr("shape"));
-    require_numeric_labels(gt);
-    py::object gt_size = first_two(gt.attr("shape")), data_size = first_two(shape);
-    if (compare(gt_size, Py_NE, data_size)) {
-      print_line(g, concat("  ", g["YELLOW"], "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
-                      reset));
-    }
+void load_labels(const Namespace& g, Run& run) {
+  py::object gt_arg = run.args.attr("gt");
+  if (gt_arg.is_none()) return;
+  print_line(g, heading("Loading ground truth:", gt_arg));
+  py::tuple labels = unpack(g["_load_gt"](gt_arg), 2);
+  run.gt = labels[0];
+  run.gt_meta = labels[1];
+  py::object gt_shape = run.gt.attr("shape");
+  print_line(g, concat(check_mark(), " Loaded: shape=", gt_shape, " dtype=", run.gt.attr("dtype")));
+  require_spatial_axes("Ground truth", gt_shape);
+  require_numeric_labels(run.gt);
+  py::object gt_size = first_two(gt_shape), data_size = first_two(run.shape);
+  if (compare(gt_size, Py_NE, data_size)) {
+    print_line(g, concat("  ", colour("YELLOW"), "\u26a0 Spatial mismatch: image=", data_size, ", gt=", gt_size,
+                         colour("RESET")));
   }
+}
 
-  std::optional<CropWindow> window;
+// Cuts the crop window out of both arrays, then reads what is converted.
+void apply_window(const Namespace& g, Run& run) {
+  py::object crop = run.args.attr("crop");
   if (!crop.is_none()) {
     py::tuple values = unpack(crop, 4);
-    print_line(g, concat("\n  ", bold, "Cropping:", reset, " y=", values[0], " x=", values[1],
-                    " h=", values[2], " w=", values[3]));
-    if (opened) {
-      window = check_crop_window(g["tuple"](crop), shape);
-      if (!gt.is_none()) gt = cut_window(gt, *window);
-      shape = window_shape(*window, shape);
+    print_line(g, concat("\n  ", colour("BOLD"), "Cropping:", colour("RESET"), " y=", values[0], " x=", values[1],
+                         " h=", values[2], " w=", values[3]));
+    if (run.opened) {
+      run.window = check_crop_window(g["tuple"](crop), run.shape);
+      if (!run.gt.is_none()) run.gt = cut_window(run.gt, *run.window);
+      run.shape = window_shape(*run.window, run.shape);
     } else {
-      py::tuple cropped = unpack(g["_apply_crop"](data, gt, g["tuple"](crop)), 2);
-      data = cropped[0];
-      gt = cropped[1];
-      shape = data.attr("shape");
+      py::tuple cropped = unpack(g["_apply_crop"](run.data, run.gt, g["tuple"](crop)), 2);
+      run.data = cropped[0];
+      run.gt = cropped[1];
+      run.shape = run.data.attr("shape");
     }
     py::dict record;
     record["y"] = values[0];
     record["x"] = values[1];
     record["height"] = values[2];
     record["width"] = values[3];
-    meta[py::str("crop")] = record;
-    print_line(g, concat(check_mark(), " Cropped to: ", shape));
+    run.meta[py::str("crop")] = record;
+    print_line(g, concat(check_mark(), " Cropped to: ", run.shape));
   }
-
-  if (!version73) {
-    require_storable_size(data_key, shape, dtype);
-    if (!gt.is_none()) require_storable_size(gt_key, gt.attr("shape"), gt.attr("dtype"));
+  if (!run.version73) {
+    require_storable_size(run.args.attr("data_key"), run.shape, run.dtype);
+    if (!run.gt.is_none()) require_storable_size(run.args.attr("gt_key"), run.gt.attr("shape"), run.gt.attr("dtype"));
   }
-  if (opened) data = opened->read(window ? &*window : nullptr);
+  if (run.opened) run.data = run.opened->read(run.window ? &*run.window : nullptr);
+}
 
+// metadata.json: the image's metadata, the conversion's record, and the
+// labels' metadata when there are both labels and metadata for them.
+py::dict combined_metadata(const Namespace& g, const Run& run) {
+  py::dict conversion;
+  conversion["output_data_key"] = run.args.attr("data_key");
+  conversion["output_data_shape"] = g["list"](run.data.attr("shape"));
+  conversion["output_data_dtype"] = str_of(run.data.attr("dtype"));
+  py::dict combined;
+  combined["image"] = run.meta;
+  combined["conversion"] = conversion;
+  if (!run.gt.is_none() && !run.gt_meta.is_none()) {
+    combined["ground_truth"] = run.gt_meta;
+    conversion["output_gt_key"] = run.args.attr("gt_key");
+    conversion["output_gt_shape"] = g["list"](run.gt.attr("shape"));
+    conversion["output_gt_dtype"] = str_of(run.gt.attr("dtype"));
+  }
+  if (run.version73) conversion["output_mat_version"] = "7.3";
+  return combined;
+}
+
+// Writes every output to a hidden temporary beside its final name; a
+// failure removes those already written, so nothing has changed.
+Staged stage(const Namespace& g, const Run& run) {
+  py::object out_dir = run.args.attr("out_dir");
   g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
-  // Each output goes to a hidden temporary first; the earlier outputs are
-  // replaced only once all new ones are complete, so a failed run leaves
-  // the earlier set as it was and never a truncated file under a final name.
-  std::vector<std::pair<py::object, py::object>> staged;  // temporary, final path
-  size_t replaced = 0;
+  Staged staged;
   try {
     py::object data_path = os_path("join")(out_dir, "data.mat");
-    print_line(g, concat("\n  ", bold, "Saving:", reset, " ", data_path));
-    staged.emplace_back(write_mat(g, data_path, data_key, data, version73), data_path);
+    print_line(g, heading("Saving:", data_path));
+    staged.emplace_back(write_mat(g, data_path, run.args.attr("data_key"), run.data, run.version73), data_path);
     print_line(g, concat(check_mark(), " data.mat (", size_mb(staged.back().first), " MB)"));
-    if (!gt.is_none()) {
+    if (!run.gt.is_none()) {
       py::object gt_path = os_path("join")(out_dir, "gt.mat");
-      staged.emplace_back(write_mat(g, gt_path, gt_key, gt, version73), gt_path);
+      staged.emplace_back(write_mat(g, gt_path, run.args.attr("gt_key"), run.gt, run.version73), gt_path);
       print_line(g, concat(check_mark(), " gt.mat (", size_mb(staged.back().first), " MB)"));
     }
-
-    py::dict conversion;
-    conversion["output_data_key"] = data_key;
-    conversion["output_data_shape"] = g["list"](data.attr("shape"));
-    conversion["output_data_dtype"] = str_of(data.attr("dtype"));
-    py::dict combined_meta;
-    combined_meta["image"] = meta;
-    combined_meta["conversion"] = conversion;
-    if (!gt.is_none() && !gt_meta.is_none()) {
-      combined_meta["ground_truth"] = gt_meta;
-      conversion["output_gt_key"] = gt_key;
-      conversion["output_gt_shape"] = g["list"](gt.attr("shape"));
-      conversion["output_gt_dtype"] = str_of(gt.attr("dtype"));
-    }
-    if (version73) conversion["output_mat_version"] = "7.3";
+    py::dict combined = combined_metadata(g, run);
     py::object meta_path = os_path("join")(out_dir, "metadata.json");
     staged.emplace_back(write_hidden(g, meta_path, "w", [&](py::object f, py::object) {
-      g["json"].attr("dump")(combined_meta, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
+      g["json"].attr("dump")(combined, f, py::arg("indent") = 2, py::arg("default") = g["str"]);
     }), meta_path);
     print_line(g, concat(check_mark(), " metadata.json"));
+  } catch (...) {
+    discard(g, staged, 0);
+    throw;
+  }
+  return staged;
+}
 
+// Renames the staged outputs into place, only now that all are complete, so
+// a failed run leaves the earlier set and never a truncated final file.
+void commit(const Namespace& g, const Staged& staged) {
+  size_t replaced = 0;
+  try {
     for (; replaced < staged.size(); ++replaced) {
       g["os"].attr("replace")(staged[replaced].first, staged[replaced].second);
     }
   } catch (...) {
-    for (size_t i = replaced; i < staged.size(); ++i) remove_quietly(g["os"], staged[i].first);
+    discard(g, staged, replaced);
     throw;
   }
+}
 
-  py::object elapsed = g["time"].attr("time")() - t0;
-  g["_print_summary"](data, gt, meta, gt_meta, out_dir, elapsed, py::arg("data_key") = data_key,
-                      py::arg("gt_key") = gt_key);
+void summarise(const Namespace& g, const Run& run) {
+  py::object elapsed = g["time"].attr("time")() - run.started;
+  g["_print_summary"](run.data, run.gt, run.meta, run.gt_meta, run.args.attr("out_dir"), elapsed,
+                      py::arg("data_key") = run.args.attr("data_key"), py::arg("gt_key") = run.args.attr("gt_key"));
+}
+
+void main() {
+  const Namespace& g = ns();
+  ColourChoice colours;
+  Run run = parse(g);
+  load_image(g, run);
+  load_labels(g, run);
+  apply_window(g, run);
+  commit(g, stage(g, run));
+  summarise(g, run);
 }
 
 }  // namespace

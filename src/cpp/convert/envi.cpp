@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/progress.hpp"
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 #include "convert/raw_window.hpp"
 
 namespace nivra::convert {

@@ -1,5 +1,5 @@
 // Ground-truth label files: MATLAB, plain images, TIFF and ENVI.
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 
 namespace nivra::convert {
 

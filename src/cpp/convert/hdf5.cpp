@@ -1,7 +1,7 @@
 // HDF5 and netCDF-4 images through h5py, and JSON-safe attribute values.
 #include <cerrno>
 
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 
 namespace nivra::convert {
 

@@ -2,7 +2,7 @@
 // and element type alone.
 #include <algorithm>
 
-#include "convert/convert.hpp"
+#include "convert/writers.hpp"
 
 namespace nivra::convert {
 

@@ -4,6 +4,7 @@ namespace nivra::convert {
 
 namespace {
 Namespace module_namespace;
+bool plain_run = false;  // set by ColourChoice
 
 // `from module import a, b, ...`, failing the import when a name is missing.
 void import_names(py::module_& m, const char* module, std::initializer_list<const char*> names) {
@@ -21,6 +22,15 @@ void import_names(py::module_& m, const char* module, std::initializer_list<cons
 const Namespace& ns() { return module_namespace; }
 
 py::object os_path(const char* name) { return module_namespace["os"].attr("path").attr(name); }
+
+py::object colour(const char* name) { return plain_run ? py::str("") : module_namespace[name]; }
+
+ColourChoice::ColourChoice() : previous_(plain_run) {
+  py::object value = module_namespace["os"].attr("environ").attr("get")("NO_COLOR");
+  plain_run = !value.is_none() && truthy(value);
+}
+
+ColourChoice::~ColourChoice() { plain_run = previous_; }
 
 void register_loader_table(py::module_& m) {
   m.attr("_READ_BLOCK_BYTES") = 32 << 20;  // reads go in row blocks of about this size

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/progress.hpp"
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 
 namespace nivra::convert {
 

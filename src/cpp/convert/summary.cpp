@@ -13,7 +13,7 @@ py::object metadata_get(py::handle meta, const char* key, py::handle fallback) {
 
 void print_image_section(const Namespace& g, py::handle data, py::handle meta) {
   py::object shape = data.attr("shape");
-  print_line(g, concat("\n  ", g["BOLD"], "Image", g["RESET"]));
+  print_line(g, concat("\n  ", colour("BOLD"), "Image", colour("RESET")));
   print_line(g, concat("    Format       : ", metadata_get(meta, "_source_format", py::str("unknown"))));
   print_line(g, concat("    Shape        : ", shape));
   print_line(g, concat("    Spatial size : ", shape[py::int_(0)], " x ", shape[py::int_(1)]));
@@ -75,7 +75,7 @@ void print_census(const Namespace& g, py::handle gt) {
     print_line(g, concat("    Classes      : ", py::int_(py::len(classes))));
   }
   print_line(g, concat("    Class labels : ", classes.attr("tolist")()));
-  print_line(g, concat("\n    ", g["GRAY"], "Per-class pixel counts:", g["RESET"]));
+  print_line(g, concat("\n    ", colour("GRAY"), "Per-class pixel counts:", colour("RESET")));
   py::iterator count = py::iter(counts);
   for (py::handle c : py::iter(classes)) {
     py::str label = compare(c, Py_EQ, zero) ? py::str("background") : concat("class ", c);
@@ -97,27 +97,27 @@ void print_summary(py::object data, py::object gt, py::object meta_arg, py::obje
   py::str gt_key = require_str({kFunction, "gt_key"}, gt_key_arg);
 
   const Namespace& g = ns();
-  py::str rule = concat(g["BOLD"], g["GREEN"], repeat("\u2550", 60), g["RESET"]);
+  py::str rule = concat(colour("BOLD"), colour("GREEN"), repeat("\u2550", 60), colour("RESET"));
   print_line(g, concat("\n", rule));
-  print_line(g, concat("  ", g["BOLD"], g["GREEN"], "Conversion complete!", g["RESET"]));
+  print_line(g, concat("  ", colour("BOLD"), colour("GREEN"), "Conversion complete!", colour("RESET")));
   print_line(g, rule);
 
   print_image_section(g, data, meta);
 
   if (!gt.is_none()) {
-    print_line(g, concat("\n  ", g["BOLD"], "Ground Truth", g["RESET"]));
+    print_line(g, concat("\n  ", colour("BOLD"), "Ground Truth", colour("RESET")));
     print_line(g, concat("    Format       : ", metadata_get(gt_meta, "_source_format", py::str("unknown"))));
     print_line(g, concat("    Shape        : ", gt.attr("shape")));
     print_line(g, concat("    Dtype        : ", gt.attr("dtype")));
     print_census(g, gt);
   }
 
-  print_line(g, concat("\n  ", g["BOLD"], "Output", g["RESET"]));
+  print_line(g, concat("\n  ", colour("BOLD"), "Output", colour("RESET")));
   print_line(g, concat("    Directory    : ", os_path("abspath")(out_dir)));
   print_line(g, concat("    data.mat     : image data (key='", data_key, "')"));
   if (!gt.is_none()) print_line(g, concat("    gt.mat       : ground truth (key='", gt_key, "')"));
   print_line(g, py::str("    metadata.json: all preserved metadata"));
-  print_line(g, concat("\n    ", g["GRAY"], "Elapsed: ", format(elapsed, ".2f"), "s", g["RESET"]));
+  print_line(g, concat("\n    ", colour("GRAY"), "Elapsed: ", format(elapsed, ".2f"), "s", colour("RESET")));
   print_line(g, concat(rule, "\n"));
 }
 

@@ -3,7 +3,7 @@
 #include <thread>
 #include <utility>
 
-#include "convert/convert.hpp"
+#include "convert/loaders.hpp"
 
 namespace nivra::convert {
 

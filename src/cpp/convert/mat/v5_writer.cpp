@@ -6,7 +6,7 @@
 
 #include "common/progress.hpp"
 #include "convert/array_buffer.hpp"
-#include "convert/convert.hpp"
+#include "convert/writers.hpp"
 #include "convert/mat/codec.hpp"
 #include "convert/mat/element_type.hpp"
 #include "convert/mat/deflate_join.hpp"

@@ -1,0 +1,63 @@
+// What the image and label loaders share with the driver: dataset paths,
+// crop windows, and loaders split into opening and reading.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "convert/convert.hpp"
+
+namespace nivra::convert {
+
+// A path split into its file part and HDF5 dataset key (None when absent):
+// "::" is tried first (last occurrence), then ":/" unless the path has "://".
+struct DatasetPath {
+  py::str file;
+  py::object key;
+};
+DatasetPath split_dataset_specifier(const py::str& path);
+
+// A crop window that passed _apply_crop's checks, as Python ints.
+struct CropWindow {
+  py::object y, x, h, w;
+};
+// _apply_crop's checks of `crop` (four values) against an image of `shape`,
+// with its messages; nothing is read.
+CropWindow check_crop_window(const py::object& crop, const py::object& shape);
+// array[y:y+h, x:x+w], further axes whole: a view, as _apply_crop cuts it.
+py::object cut_window(const py::object& array, const CropWindow& window);
+// The shape of an image of `shape` once cut to `window`.
+py::tuple window_shape(const CropWindow& window, const py::object& shape);
+// True while `_apply_crop` is the module's own function.
+bool apply_crop_is_original();
+
+// An image loader in two steps: opening reads what describes the image
+// (header, profile, dataset shape) and its metadata, but no pixels; `read`
+// then reads the window given, or the whole image for nullptr.
+struct OpenedImage {
+  py::tuple shape;  // the whole image, axes as the loader returns them
+  py::object dtype;
+  py::dict meta;
+  std::function<py::object(const CropWindow*)> read;
+};
+using Opener = OpenedImage (*)(py::object path);
+// An image already in memory: `read` cuts the window out of it.
+OpenedImage already_read(const py::object& data, const py::dict& meta);
+// The loader `_LOADERS` holds from import, as `open` followed by a whole read.
+py::tuple load_whole(Opener open, py::object path);
+// "reading <file name>": the progress line's label for reading `path`.
+py::str reading_label(const py::object& path);
+// Calls `read_rows(first, count)` for consecutive blocks of `rows` rows of
+// `row_bytes` each, about `_READ_BLOCK_BYTES` a block, showing the progress
+// line labelled for `path`; Ctrl-C stops between blocks. The rows start at
+// row `offset` of the file, whose tiles or chunks are `align` rows high.
+void read_row_blocks(const py::object& path, std::int64_t rows, std::int64_t row_bytes,
+                     const std::function<void(std::int64_t first, std::int64_t count)>& read_rows,
+                     std::int64_t offset = 0, std::int64_t align = 1);
+// Registers `loader` (a module function) as the one built on `open`.
+void remember_opener(py::handle loader, Opener open);
+// The opener behind `loader` when it is one of the module's own image
+// loaders, else nullptr: a rebound loader is called as it is.
+Opener opener_of(py::handle loader);
+
+}  // namespace nivra::convert
