@@ -256,6 +256,8 @@ py::tuple load_gt(py::object path_arg) {
 
 }  // namespace
 
+py::str label_file(const py::str& path) { return split_variable(path).file; }
+
 void register_ground_truth(py::module_& m) {
   def_function(m, "_load_gt", "(path)",
                "Load a ground-truth file. Supports .mat, .png/.tif images, and ENVI.", &load_gt,

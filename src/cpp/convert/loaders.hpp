@@ -60,4 +60,12 @@ void remember_opener(py::handle loader, Opener open);
 // loaders, else nullptr: a rebound loader is called as it is.
 Opener opener_of(py::handle loader);
 
+// The file a ground-truth path names, without a MAT variable named after it.
+py::str label_file(const py::str& path);
+// The labels of a colour image (uint8, height × width × 3 or 4, alpha
+// ignored) as uint8 class ids of shape height × width: black is 0, the
+// other colours 1, 2, ... in ascending (R, G, B) order. `colours` receives
+// "<id>": [r, g, b] in id order. Messages name `file`.
+py::object colours_as_class_ids(const py::object& labels, const py::object& file, py::dict& colours);
+
 }  // namespace nivra::convert
