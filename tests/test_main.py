@@ -264,6 +264,19 @@ def test_unusable_colour_labels_are_refused(run_main, scene, tmp_path, name, pix
     assert not (tmp_path / "o").exists()
 
 
+@pytest.mark.parametrize("version", ["7", "7.3"])
+def test_one_bit_images_and_masks_are_written_as_0_and_1(run_main, tmp_path, monkeypatch, version):
+    mask = np.arange(30).reshape(6, 5) % 3 == 0
+    Image.fromarray(mask).save(tmp_path / "mask.png")                       # mode "1": True is the byte 255
+    monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.array(Image.open(tmp_path / "mask.png")), {}))
+    run_main("--img", tmp_path / "a.tif", "--gt", tmp_path / "mask.png", "--out-dir", tmp_path / "o",
+             "--mat-version", version)
+    for key in ["data", "gt"]:
+        path = tmp_path / "o" / f"{key}.mat"
+        stored = sio.loadmat(path)[key] if version == "7" else h5py.File(path)[key][()].T
+        np.testing.assert_array_equal(stored.view(np.uint8), mask.view(np.uint8))
+
+
 # ---- all-or-nothing writes ------------------------------------------------------
 
 def test_rerun_replaces_outputs_and_keeps_unrelated_files(run_main, scene, tmp_path):

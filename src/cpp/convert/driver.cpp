@@ -275,7 +275,22 @@ void load_labels(const Namespace& g, Run& run) {
   }
 }
 
-// Cuts the crop window out of both arrays, then reads what is converted.
+// numpy takes any nonzero byte of a bool for True, but both MAT writers
+// copy the bytes, which their readers take as numbers: Pillow's 1-bit
+// images hold 255 for True. Such an array becomes one of 0 and 1; one that
+// holds only 0 and 1 is written as it is, without a copy.
+py::object zero_one_bools(const Namespace& g, const py::object& array) {
+  if (!compare(array.attr("dtype").attr("kind"), Py_EQ, py::str("b"))) return array;
+  py::object np = g["np"];
+  py::object bytes = np.attr("asarray")(array).attr("view")(np.attr("uint8"));
+  if (compare(bytes.attr("size"), Py_EQ, py::int_(0)) || compare(bytes.attr("max")(), Py_LE, py::int_(1))) {
+    return array;
+  }
+  return np.attr("not_equal")(bytes, 0);
+}
+
+// Cuts the crop window out of both arrays, then reads what is converted,
+// bools as 0 and 1.
 void apply_window(const Namespace& g, Run& run) {
   py::object crop = run.args.attr("crop");
   if (!crop.is_none()) {
@@ -305,6 +320,8 @@ void apply_window(const Namespace& g, Run& run) {
     if (!run.gt.is_none()) require_storable_size(run.args.attr("gt_key"), run.gt.attr("shape"), run.gt.attr("dtype"));
   }
   if (run.opened) run.data = run.opened->read(run.window ? &*run.window : nullptr);
+  run.data = zero_one_bools(g, run.data);
+  if (!run.gt.is_none()) run.gt = zero_one_bools(g, run.gt);
 }
 
 // metadata.json: the image's metadata, the conversion's record, and the
