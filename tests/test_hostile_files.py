@@ -83,6 +83,7 @@ HOSTILE = [   # (image or labels, file name, what it is, message)
     ("image", "x.h5", "virtual dataset", "^Dataset 'v'" + OUTSIDE.format("x.h5", "virtual dataset")),
     ("labels", "l.mat", "external storage", "^MAT variable 'gt'" + OUTSIDE.format("l.mat", "external storage")),
     ("labels", "l.mat", "external link", "^No variables found in .*l.mat$"),
+    ("labels::gt", "l.mat", "external link", "^MAT variable 'gt'" + OUTSIDE.format("l.mat", "external link")),
     ("labels", "l.mat", "virtual dataset", "^MAT variable 'gt'" + OUTSIDE.format("l.mat", "virtual dataset")),
     ("labels", "l.mat", "60000 x 60000, none written", TOO_MANY.format("l.mat", 3600000000)),
     ("labels", "l.mat", "empty of 40000 x 40000", TOO_MANY.format("l.mat", 1600000000)),
@@ -105,7 +106,8 @@ def test_hostile_file_is_refused_and_nothing_leaks(place, capsys, role, name, wh
         FILES[what](path, place)
     else:
         h5(path, lambda f: SECRETS[what](f, "v" if role == "image" else "gt", place))
-    img, gt = (f"{path}:/v" if what in SECRETS else path, None) if role == "image" else (image(place), path)
+    named = f"{path}::gt" if role == "labels::gt" else path
+    img, gt = (f"{path}:/v" if what in SECRETS else path, None) if role == "image" else (image(place), named)
     assert convert(img, gt, place / "out") == 1
     printed = capsys.readouterr()
     assert printed.err.startswith("error: ") and printed.err.count("\n") == 1

@@ -1,5 +1,4 @@
 // The `nivra convert_to_mat` command: parse, load, crop, write, summarise.
-#include "convert/ground_truth.hpp"
 #include "convert/loaders.hpp"
 #include "convert/writers.hpp"
 
@@ -33,6 +32,9 @@ py::object build_parser(const Namespace& g) {
   add("--mat-version", py::arg("choices") = g["list"](py::make_tuple("7", "7.3")), py::arg("default") = "7",
       py::arg("help") = "MAT-file version of data.mat and gt.mat: 7 (read by scipy.io.loadmat, at most 4 GiB "
                         "per variable) or 7.3 (HDF5-based, no size limit)");
+  add("--gt-colors", py::arg("action") = "store_true",
+      py::arg("help") = "the labels are a colour image: each colour becomes a class id (black is 0, the others "
+                        "1, 2, ... in RGB order)");
   return parser;
 }
 
@@ -248,6 +250,18 @@ void load_image(const Namespace& g, Run& run) {
   require_numeric_values(run.dtype);
 }
 
+// --gt-colors: the colour label image becomes class ids, and its metadata
+// records each id's colour instead of the note about mapping them by hand.
+void map_label_colours(const Namespace& g, Run& run, const py::object& gt_arg) {
+  py::dict colours;
+  run.gt = colours_as_class_ids(run.gt, label_file(str_of(gt_arg)), colours);
+  print_line(g, concat(check_mark(), " Colours mapped to ", py::int_(py::len(colours)), " class ids"));
+  if (PyDict_Check(run.gt_meta.ptr())) {
+    run.gt_meta.attr("pop")("_note", py::none());
+    run.gt_meta[py::str("class_colors")] = colours;
+  }
+}
+
 void load_labels(const Namespace& g, Run& run) {
   py::object gt_arg = run.args.attr("gt");
   if (gt_arg.is_none()) return;
@@ -256,8 +270,9 @@ void load_labels(const Namespace& g, Run& run) {
   py::tuple labels = unpack(g["_load_gt"](gt_arg), 2);
   run.gt = labels[0];
   run.gt_meta = labels[1];
+  print_line(g, concat(check_mark(), " Loaded: shape=", run.gt.attr("shape"), " dtype=", run.gt.attr("dtype")));
+  if (truthy(run.args.attr("gt_colors"))) map_label_colours(g, run, gt_arg);
   py::object gt_shape = run.gt.attr("shape");
-  print_line(g, concat(check_mark(), " Loaded: shape=", gt_shape, " dtype=", run.gt.attr("dtype")));
   require_spatial_axes("Ground truth", gt_shape);
   require_numeric_labels(run.gt);
   py::object gt_size = first_two(gt_shape), data_size = first_two(run.shape);
@@ -267,7 +282,22 @@ void load_labels(const Namespace& g, Run& run) {
   }
 }
 
-// Cuts the crop window out of both arrays, then reads what is converted.
+// numpy takes any nonzero byte of a bool for True, but both MAT writers
+// copy the bytes, which their readers take as numbers: Pillow's 1-bit
+// images hold 255 for True. Such an array becomes one of 0 and 1; one that
+// holds only 0 and 1 is written as it is, without a copy.
+py::object zero_one_bools(const Namespace& g, const py::object& array) {
+  if (!compare(array.attr("dtype").attr("kind"), Py_EQ, py::str("b"))) return array;
+  py::object np = g["np"];
+  py::object bytes = np.attr("asarray")(array).attr("view")(np.attr("uint8"));
+  if (compare(bytes.attr("size"), Py_EQ, py::int_(0)) || compare(bytes.attr("max")(), Py_LE, py::int_(1))) {
+    return array;
+  }
+  return np.attr("not_equal")(bytes, 0);
+}
+
+// Cuts the crop window out of both arrays, then reads what is converted,
+// bools as 0 and 1.
 void apply_window(const Namespace& g, Run& run) {
   py::object crop = run.args.attr("crop");
   if (!crop.is_none()) {
@@ -297,6 +327,8 @@ void apply_window(const Namespace& g, Run& run) {
     if (!run.gt.is_none()) require_storable_size(run.args.attr("gt_key"), run.gt.attr("shape"), run.gt.attr("dtype"));
   }
   if (run.opened) run.data = run.opened->read(run.window ? &*run.window : nullptr);
+  run.data = zero_one_bools(g, run.data);
+  if (!run.gt.is_none()) run.gt = zero_one_bools(g, run.gt);
 }
 
 // metadata.json: the image's metadata, the conversion's record, and the

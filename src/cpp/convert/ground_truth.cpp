@@ -1,6 +1,4 @@
 // Ground-truth label files: MATLAB, plain images, TIFF and ENVI.
-#include "convert/ground_truth.hpp"
-
 #include "convert/hdf5_outside.hpp"
 #include "convert/loaders.hpp"
 #include "convert/signature.hpp"
@@ -46,14 +44,36 @@ py::object squeeze_labels(const py::object& labels) {
   return labels.attr("squeeze")(py::arg("axis") = py::tuple(band_axes));
 }
 
-void require_variables(const py::dict& candidates, const py::object& path) {
-  if (py::len(candidates) == 0) raise(PyExc_ValueError, concat("No variables found in ", path));
+// A MAT file's label variable as the path names it, after "::" or ":/"
+// as an image path names its dataset; None when the path names none.
+struct LabelPath {
+  py::str file;
+  py::object variable;
+};
+
+LabelPath split_variable(const py::str& path) {
+  DatasetPath split = split_dataset_specifier(path);
+  if (split.key.is_none() || !truthy(split.file.attr("lower")().attr("endswith")(".mat"))) {
+    return {path, py::none()};
+  }
+  py::str name = split.key;
+  if (truthy(name.attr("startswith")("/"))) name = name[slice(py::int_(1), py::none())];
+  return {split.file, name};
 }
 
-// The label variable of a MAT file: the only one, else "gt", else
-// "groundtruth", else the one of most elements (first stored wins a tie).
-py::object choose_mat_key(const Namespace& g, const py::dict& candidates,
+// The label variable of a MAT file: the one named in its path, else the only
+// one, else "gt", else "groundtruth", else the one of most elements (first
+// stored wins a tie).
+py::object choose_mat_key(const Namespace& g, const LabelPath& target, const py::dict& candidates,
                           const std::function<py::object(py::handle)>& element_count) {
+  if (!target.variable.is_none()) {
+    if (!contains(candidates, target.variable)) {
+      raise(PyExc_KeyError, concat("MAT variable '", target.variable, "' not found in ", target.file,
+                                   ".\nAvailable variables: ", g["list"](candidates)));
+    }
+    return target.variable;
+  }
+  if (py::len(candidates) == 0) raise(PyExc_ValueError, concat("No variables found in ", target.file));
   if (py::len(candidates) == 1) {
     py::iterator first = py::iter(candidates);
     return py::reinterpret_borrow<py::object>(*first);
@@ -176,28 +196,33 @@ py::dict mat73_candidates(const py::module_& h5py, const py::object& f) {
   return candidates;
 }
 
-py::object choose_mat73_key(const py::module_& h5py, const py::dict& candidates) {
-  return choose_mat_key(ns(), candidates, [h5py](py::handle var) { return mat73_element_count(h5py, var); });
+py::object choose_mat73_key(const py::module_& h5py, const LabelPath& target, const py::dict& candidates) {
+  return choose_mat_key(ns(), target, candidates,
+                        [h5py](py::handle var) { return mat73_element_count(h5py, var); });
 }
 
 // Reads the label variable of a version 7.3 file into `gt`; returns its name.
-py::object load_mat73(const Namespace& g, const py::str& path, py::object& gt) {
+py::object load_mat73(const Namespace& g, const LabelPath& target, py::object& gt) {
   g["_check_dep"]("h5py");
   py::module_ h5py = py::module_::import("h5py");
   py::object key;
-  with_context(h5py.attr("File")(path, "r"), [&](py::object f) {
+  with_context(h5py.attr("File")(target.file, "r"), [&](py::object f) {
+    // a named variable is looked up by its links: none may lead into another file
+    if (!target.variable.is_none()) {
+      const char* how = outside_link(h5py, f, target.variable);
+      if (how) refuse_outside("MAT variable", target.variable, target.file, how);
+    }
     py::dict candidates = mat73_candidates(h5py, f);
-    require_variables(candidates, path);
-    key = choose_mat73_key(h5py, candidates);
-    gt = squeeze_labels(read_mat73_variable(h5py, path, key, candidates[key]));
+    key = choose_mat73_key(h5py, target, candidates);
+    gt = squeeze_labels(read_mat73_variable(h5py, target.file, key, candidates[key]));
   });
   return key;
 }
 
-void load_mat(const Namespace& g, const py::str& path, py::object& gt, py::dict& meta) {
+void load_mat(const Namespace& g, const LabelPath& target, py::object& gt, py::dict& meta) {
   py::object mat, key;  // mat stays null when loadmat refuses a version 7.3 file
   try {
-    mat = g["sio"].attr("loadmat")(path);
+    mat = g["sio"].attr("loadmat")(target.file);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
   }
@@ -207,14 +232,13 @@ void load_mat(const Namespace& g, const py::str& path, py::object& gt, py::dict&
       py::tuple pair = unpack(item, 2);
       if (!truthy(pair[0].attr("startswith")("_"))) candidates[pair[0]] = pair[1];
     }
-    require_variables(candidates, path);
-    key = choose_mat_key(g, candidates, [](py::handle value) {
+    key = choose_mat_key(g, target, candidates, [](py::handle value) {
       py::object np = ns()["np"];
       return np.attr("prod")(np.attr("asarray")(value).attr("shape"));
     });
     gt = squeeze_labels(g["np"].attr("array")(candidates[key]));
   } else {
-    key = load_mat73(g, path, gt);
+    key = load_mat73(g, target, gt);
   }
   meta["mat_key"] = key;
   meta["_source_format"] = "MAT";
@@ -250,7 +274,8 @@ void load_envi_labels(const Namespace& g, const py::str& path, py::object& gt, p
 }
 
 py::tuple load_gt(py::object path_arg) {
-  py::str path = require_str({"_load_gt", "path"}, path_arg);
+  const LabelPath target = split_variable(require_str({"_load_gt", "path"}, path_arg));
+  const py::str& path = target.file;
   const Namespace& g = ns();
   require_regular_file(path);
   py::object ext = extension_of(path);
@@ -259,7 +284,7 @@ py::tuple load_gt(py::object path_arg) {
 
   py::object gt;
   switch (label_format(ext)) {
-    case LabelFormat::mat: load_mat(g, path, gt, meta); break;
+    case LabelFormat::mat: load_mat(g, target, gt, meta); break;
     case LabelFormat::picture: load_image(g, path, gt, meta); break;
     case LabelFormat::tiff: load_tiff(g, path, gt, meta); break;
     case LabelFormat::envi: load_envi_labels(g, path, gt, meta); break;
@@ -282,13 +307,12 @@ py::object product(const py::object& shape) {
   return values;
 }
 
-py::object declared_mat73(const py::str& path) {
+py::object declared_mat73(const LabelPath& target) {
   py::module_ h5py = py::module_::import("h5py");
   py::object values = py::none();
-  with_context(h5py.attr("File")(path, "r"), [&](py::object f) {
+  with_context(h5py.attr("File")(target.file, "r"), [&](py::object f) {
     py::dict candidates = mat73_candidates(h5py, f);
-    if (py::len(candidates) == 0) return;
-    py::object var = candidates[choose_mat73_key(h5py, candidates)];
+    py::object var = candidates[choose_mat73_key(h5py, target, candidates)];
     // the loader refuses what is kept elsewhere, before reading it
     if (!is_instance(var, h5py.attr("Dataset")) || outside_data(h5py, var)) return;
     py::object shape = var.attr("shape");
@@ -301,21 +325,20 @@ py::object declared_mat73(const py::str& path) {
   return values;
 }
 
-py::object declared_mat(const Namespace& g, const py::str& path) {
+py::object declared_mat(const Namespace& g, const LabelPath& target) {
   py::object listing;
   try {
-    listing = g["sio"].attr("whosmat")(path);
+    listing = g["sio"].attr("whosmat")(target.file);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_NotImplementedError)) throw;
-    return declared_mat73(path);
+    return declared_mat73(target);
   }
   py::dict candidates;  // name -> values, as loading would choose among them
   for (py::handle entry : py::iter(listing)) {
     py::tuple variable = unpack(entry, 3);
     if (!truthy(variable[0].attr("startswith")("_"))) candidates[variable[0]] = product(variable[1]);
   }
-  if (py::len(candidates) == 0) return py::none();
-  return candidates[choose_mat_key(g, candidates, [](py::handle values) {
+  return candidates[choose_mat_key(g, target, candidates, [](py::handle values) {
     return py::reinterpret_borrow<py::object>(values);
   })];
 }
@@ -341,7 +364,8 @@ py::object declared_tiff(const py::str& path) {
 // they cannot be read (the loader then reports the file itself). The
 // content checks come first, as in the loader: no library sees a file
 // that is not what its name says.
-py::object declared_values(const Namespace& g, const py::str& path) {
+py::object declared_values(const Namespace& g, const LabelPath& target) {
+  const py::str& path = target.file;
   LabelFormat format = label_format(extension_of(path));
   if (format == LabelFormat::tiff) {
     g["_check_dep"]("rasterio");
@@ -351,7 +375,7 @@ py::object declared_values(const Namespace& g, const py::str& path) {
   }
   try {
     switch (format) {
-      case LabelFormat::mat: return declared_mat(g, path);
+      case LabelFormat::mat: return declared_mat(g, target);
       case LabelFormat::picture: return declared_picture(path);
       case LabelFormat::tiff: return declared_tiff(path);
       case LabelFormat::envi:  // its data file must already hold what the header says
@@ -367,17 +391,19 @@ py::object declared_values(const Namespace& g, const py::str& path) {
 
 void check_labels_before_reading(const py::object& path_arg, const py::object& image_shape) {
   if (!py::isinstance<py::str>(path_arg)) return;  // the loader names the type
-  py::str path = py::reinterpret_borrow<py::str>(path_arg);
-  require_regular_file(path);
-  py::object values = declared_values(ns(), path);
+  const LabelPath target = split_variable(py::reinterpret_borrow<py::str>(path_arg));
+  require_regular_file(target.file);
+  py::object values = declared_values(ns(), target);
   if (values.is_none()) return;
   py::object height = image_shape[py::int_(0)], width = image_shape[py::int_(1)];
   if (compare(values, Py_GT, py::int_(kMaxValuesPerPixel) * height * width)) {
-    raise(PyExc_ValueError, concat("Ground truth ", path, " declares ", values, " values, more than ",
+    raise(PyExc_ValueError, concat("Ground truth ", target.file, " declares ", values, " values, more than ",
                                    py::int_(kMaxValuesPerPixel), " times the image's ", height, "x", width,
                                    " pixels; it is not read"));
   }
 }
+
+py::str label_file(const py::str& path) { return split_variable(path).file; }
 
 void register_ground_truth(py::module_& m) {
   def_function(m, "_load_gt", "(path)",
