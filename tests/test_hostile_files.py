@@ -57,8 +57,8 @@ SECRETS = {
     "external storage": lambda f, v, d: f.create_dataset(v, (20, 30), np.uint8,
                                                          external=[(f"{d}/elsewhere/secret.bin", 0, 600)]),
     "external link": lambda f, v, d: f.__setitem__(v, h5py.ExternalLink(f"{d}/elsewhere/secret.h5", "/d")),
-    "soft link to an external link": lambda f, v, d: (
-        f.__setitem__("x", h5py.ExternalLink(f"{d}/elsewhere/secret.h5", "/")), f.__setitem__(v, h5py.SoftLink("/x/d"))),
+    "soft link to an external link": lambda f, v, d: (f.__setitem__("x", h5py.ExternalLink(
+        f"{d}/elsewhere/secret.h5", "/")), f.__setitem__(v, h5py.SoftLink("/x/d"))),
     "virtual dataset": lambda f, v, d: virtual(f, v, f"{d}/elsewhere/secret.h5"),
     "60000 x 60000, none written": lambda f, v, d: f.create_dataset(v, (60000, 60000), np.uint8),
     "empty of 40000 x 40000": lambda f, v, d: f.create_dataset(v, data=np.uint64([40000, 40000])).attrs.update(
@@ -176,4 +176,5 @@ def test_fifos_are_never_opened(place, fifo, capsys, name, img, gt, other):
     status = convert(d / img, gt and d / gt, place / "out")
     err = capsys.readouterr().err
     assert not opened.exists()
-    assert (status, err) == ((0, "") if other and "links" in other else (1, f"error: '{d / name}' is not a regular file\n"))
+    refused = (1, f"error: '{d / name}' is not a regular file\n")
+    assert (status, err) == ((0, "") if other and "links" in other else refused)
