@@ -20,7 +20,8 @@ def literal_report(gt, data):
     lines = [f"    Value range  : [{data.min():.4g}, {data.max():.4g}]", f"    Class labels : {classes.tolist()}"]
     for c in classes:
         label = "background" if c == 0 else "class " + str(c)
-        lines.append(f"      {label:<16}: {int(np.sum(gt == c)):>8,} px")
+        members = gt != gt if c != c else gt == c          # NaN is one class of all NaN pixels
+        lines.append(f"      {label:<16}: {int(np.sum(members)):>8,} px")
     return report_lines("\n".join(lines))
 
 
@@ -64,12 +65,16 @@ def test_census_matches_numpy(gt, order, fortran, step):
     assert same_zero(native_report(gt, data)) == same_zero(literal_report(gt, data))
 
 
-@pytest.mark.parametrize("dtype", ["f4", "f8"])
-def test_nan_labels_listed_once_with_no_pixels(dtype):
-    gt = np.array([[np.nan, 1.0], [np.nan, 0.0]], dtype=dtype)
-    lines = native_report(gt, np.zeros((1, 1)))
-    assert lines[1] == "    Class labels : [0.0, 1.0, nan]"
-    assert lines[-1] == "      class nan       :        0 px"
+@pytest.mark.parametrize("dtype", ["f4", ">f8", "f2"])          # f2 takes the numpy path
+@pytest.mark.parametrize("gt, labels, nan_line", [
+    ([[np.nan, 1.0], [np.nan, 0.0]], "[0.0, 1.0, nan]", "      class nan       :        2 px"),
+    ([[np.nan, np.nan], [np.nan, np.nan]], "[nan]", "      class nan       :        4 px"),
+    ([[-np.nan, 0.0], [np.inf, np.nan]], "[0.0, inf, nan]", "      class nan       :        2 px"),
+])
+def test_nan_labels_listed_once_with_their_pixels(dtype, gt, labels, nan_line):
+    lines = native_report(np.array(gt, dtype=dtype), np.zeros((1, 1)))
+    assert lines[1] == f"    Class labels : {labels}"
+    assert lines[-1] == nan_line
 
 
 def test_signed_zeros_are_one_class():

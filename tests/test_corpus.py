@@ -101,19 +101,22 @@ def test_committed_datatypes_are_walked_past(convert_files):
     assert record["image"]["dataset_used"] == "Preview/Image" and data.shape == (512, 512, 3)
 
 
+WIDE = "tiff/rgdal/cea.tif"   # 514 x 515 pixels: room for labels of up to 16 values a pixel
+
+
 @pytest.mark.parametrize("img, gt, gt_shape, gt_dtype, source", [
     ("tiff/enmapbox/images/enmap_potsdam_tile_64_0.tif", "gt/enmapbox/labels/enmap_potsdam_tile_64_0.tif",
      (32, 32), "float32", "GeoTIFF"),
     ("envi/isofit-tutorials/20231110_Prism_Multisurface/prm20231110t071521_rdn_two_px.hdr",
      "envi/isofit-tutorials/20231110_Prism_Multisurface/prm20231110t071521_surface_class.hdr",
      (2, 1), "float32", "ENVI"),                          # a one-pixel-wide pair stays aligned
-    ("envi/qps/envi.hdr", "gt/karena2/PaviaU_gt.mat", (610, 340), "uint8", "MAT"),
+    (WIDE, "gt/karena2/PaviaU_gt.mat", (610, 340), "uint8", "MAT"),
     ("envi/qps/envi.hdr", "gt/scipy/testmulti_7.4_GLNX86.mat", (3, 5), "uint8", "MAT"),
     ("envi/qps/envi.hdr", "gt/scipy/testhdf5_7.4_GLNX86.mat", (1, 9), "float64", "MAT"),   # version 7.3
-    ("envi/qps/envi.hdr", "gt/labelme/SegmentationClass/2011_000003.png", (338, 500), "uint8", "image"),
-    ("envi/qps/envi.hdr", "gt/OHID-1/result/indiana_decode_map.png", (870, 870, 4), "uint8", "image"),
-    ("envi/qps/envi.hdr", "gt/pillow/pal4rle.bmp", (64, 127), "uint8", "image"),
-    ("envi/qps/envi.hdr", "gt/OHID-1/labels/201912_1.tif", (512, 512), "uint8", "GeoTIFF"),
+    (WIDE, "gt/labelme/SegmentationClass/2011_000003.png", (338, 500), "uint8", "image"),
+    (WIDE, "gt/OHID-1/result/indiana_decode_map.png", (870, 870, 4), "uint8", "image"),
+    (WIDE, "gt/pillow/pal4rle.bmp", (64, 127), "uint8", "image"),
+    (WIDE, "gt/OHID-1/labels/201912_1.tif", (512, 512), "uint8", "GeoTIFF"),
     ("envi/qps/envi.hdr", "envi/rgdal/test_envi_class.hdr", None, None, None),
 ])
 def test_ground_truth_files(convert_files, corpus, img, gt, gt_shape, gt_dtype, source):
@@ -132,7 +135,7 @@ def test_ground_truth_files(convert_files, corpus, img, gt, gt_shape, gt_dtype, 
 
 
 def test_mat_label_variable_names(convert_files):
-    records = [convert_files("envi/qps/envi.hdr", f"gt/{name}")[2]["ground_truth"]["mat_key"]
+    records = [convert_files(WIDE, f"gt/{name}")[2]["ground_truth"]["mat_key"]
                for name in ("karena2/Indian_pines_gt.mat", "SSTN/Indian_pines_gt.mat",
                             "OHID-1/result/resultindia.mat")]
     assert records == ["hyperimg_gt", "indian_pines_gt", "matrix"]   # single, single, largest

@@ -85,7 +85,7 @@ def test_check_dep_prints_the_install_hint_and_exits(monkeypatch, capsys, name, 
     assert capsys.readouterr().out == (
         f"\n\x1b[91m\x1b[1m  Missing dependency: {name}\x1b[0m"
         f"\n  Install it with:  pip install {pkg}"
-        "\n  Or install all convert deps:  pip install nivra-hsi[convert]\n\n")
+        "\n  Or install all convert deps:  pip install \"nivra-hsi[convert]\"\n\n")
 
 
 def test_check_dep_lets_other_import_errors_through(monkeypatch):

@@ -130,7 +130,10 @@ def refusal(path):
     (b"\x89HDF\r\n\x1a\n", "HDF5"), (b"EHFA_HEADER_TAG", "ERDAS Imagine"), (b"\x89PNG\r\n\x1a\n", "PNG"),
     (b"\xff\xd8\xff", "JPEG"), (b"GIF89a", "GIF"), (b"PK\x03\x04", "ZIP"), (b"\x1f\x8b", "gzip"),
     (b"CDF\x01", "netCDF"), (b"CDF\x02", "netCDF"), (b"MATLAB 5.0 MAT-file", "MATLAB"),
+    (b"MATLAB 7.3 MAT-file", "MATLAB 7.3"), (b"CDF\x05", "netCDF"), (b"\x0e\x03\x13\x01", "HDF4"),
+    (bytes(1024) + b"\x89HDF\r\n\x1a\n", "HDF5"),                           # behind a user block
     (b"II*\x01".ljust(32), None), (b"CDF\x03".ljust(32), None), (b"MATLAB 7.0".ljust(32), None),  # raw data
+    (b"BM".ljust(32), None), (b"%!PS".ljust(32), None),       # only named in messages
 ])
 def test_data_files_that_are_other_containers(tmp_path, monkeypatch, head, kind):
     hdr, bare, given, found = (tmp_path / f"scene{suffix}" for suffix in (".hdr", "", ".img", ".bin"))
@@ -150,9 +153,10 @@ def test_data_files_that_are_other_containers(tmp_path, monkeypatch, head, kind)
     given.unlink()
     assert refusal(hdr) == f"ENVI data file '{found}{not_raw}"         # found by the reader's search
 
-    hdr.write_text(HEADER + "header offset = 20\n")      # says what to skip: read as raw data
+    offset = max(20, len(head))
+    hdr.write_text(HEADER + f"header offset = {offset}\n")      # says what to skip: read as raw data
     for path, loaded in [(found, hdr), (given, hdr), (given, given)]:
-        path.write_bytes(head.ljust(20, b"\0") + RAW)
+        path.write_bytes(head.ljust(offset, b"\0") + RAW)
         assert convert._load_envi(str(loaded))[0].tobytes() == RAW
 
 

@@ -208,7 +208,7 @@ def check_dep(bound, outcome):
         assert outcome.error.code == 1
         assert outcome.out == (f"\n{display.RED}{display.BOLD}  Missing dependency: {name}{display.RESET}"
                                f"\n  Install it with:  pip install {name}"
-                               "\n  Or install all convert deps:  pip install nivra-hsi[convert]\n\n")
+                               "\n  Or install all convert deps:  pip install \"nivra-hsi[convert]\"\n\n")
 
 
 def check_summary(bound, outcome):

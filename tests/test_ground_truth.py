@@ -51,8 +51,40 @@ def test_mat_length_one_band_axes_are_removed(tmp_path, shape, squeezed):
 
 
 def test_mat_with_only_header_entries(tmp_path):
-    with pytest.raises(ValueError, match="empty"):
+    with pytest.raises(ValueError, match="^No variables found in .*e\\.mat$"):
         convert._load_gt(write_mat(tmp_path / "e.mat"))
+
+
+CUBE_AND_LABELS = {"cube": np.zeros((2, 3, 7)), "labels": LABELS}
+
+
+def write_both(path, version, **more):
+    if version == 7:
+        return write_mat(path, **CUBE_AND_LABELS, **more)
+    return write_mat73(path, {name: (array, None) for name, array in {**CUBE_AND_LABELS, **more}.items()})
+
+
+@pytest.mark.parametrize("file, suffix, version, key", [
+    ("both.mat", "::labels", 7, "labels"), ("both.mat", ":/labels", 7, "labels"),
+    ("both.MAT", "::/labels", 7.3, "labels"),                   # one leading "/" dropped
+    ("both.mat", "", 7, "cube"),                                # no name: the choice rule
+    ("a::b.mat", "", 7, "cube"),                                # "::" not after ".mat": all path
+    ("a::b.mat", "::labels", 7.3, "labels"),                    # the last "::" splits
+])
+def test_mat_variable_named_in_the_path(tmp_path, file, suffix, version, key):
+    path = write_both(str(tmp_path / file), version)
+    gt, meta = convert._load_gt(path + suffix)
+    np.testing.assert_array_equal(gt, CUBE_AND_LABELS[key])
+    assert meta == {"_source_file": path, "mat_key": key, "_source_format": "MAT"}
+
+
+@pytest.mark.parametrize("suffix, version", [("::gt", 7), (":/_hidden", 7), ("::_hidden", 7.3)])
+def test_mat_variable_named_but_absent(tmp_path, suffix, version):
+    path = write_both(str(tmp_path / "both.mat"), version, _hidden=LABELS)
+    with pytest.raises(KeyError) as info:
+        convert._load_gt(path + suffix)
+    assert info.value.args[0] == (f"MAT variable '{suffix[2:]}' not found in {path}.\n"
+                                  "Available variables: ['cube', 'labels']")
 
 
 def write_mat73(path, variables, track_order=None):
@@ -133,7 +165,7 @@ def test_mat73_file_written_by_matlab(corpus):
 def test_mat73_reader_is_taken_only_when_loadmat_refuses_the_file(tmp_path, monkeypatch):
     calls = []
     monkeypatch.setattr(convert, "_check_dep", calls.append)
-    with pytest.raises(ValueError, match="empty"):
+    with pytest.raises(ValueError, match="No variables found"):
         convert._load_gt(write_mat73(tmp_path / "e.mat", {"#refs#": (None, None)}))
     os.truncate(tmp_path / "e.mat", 600)
     with pytest.raises(OSError, match="Unable to"):             # a damaged HDF5 part: h5py's error

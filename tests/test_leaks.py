@@ -542,7 +542,7 @@ LOADER_CASES = [
     case("_load_tiff", None, c._load_tiff, At("scene.tif")),
     case("_load_tiff-one-band", None, c._load_tiff, path=At("labels.tif")),
     case("_load_tiff-missing", rasterio.errors.RasterioIOError, c._load_tiff, At("absent.tif")),
-    case("_load_tiff-not-a-tiff", rasterio.errors.RasterioIOError, c._load_tiff, At("notes.txt")),
+    case("_load_tiff-not-a-tiff", ValueError, c._load_tiff, At("notes.txt")),   # refused before GDAL
     case("_load_tiff-bytes", TypeError, c._load_tiff, b"scene.tif"),
     *arity("_load_tiff", c._load_tiff, ("x.tif",)),
 

@@ -229,6 +229,64 @@ def test_unencodable_metadata_is_written_as_text(run_main, tmp_path, monkeypatch
     assert json.loads((tmp_path / "o" / "metadata.json").read_text())["image"]["array"] == "[0 1 2]"
 
 
+# ---- label files as users have them -----------------------------------------
+
+BLACK, RED, GREEN, BLUE = (0, 0, 0), (255, 0, 0), (0, 255, 0), (0, 0, 255)
+
+
+@pytest.fixture
+def wide_scene(tmp_path):
+    """A 16 x 16 pixel image: labels may declare up to 16 values a pixel."""
+    with rasterio.open(tmp_path / "wide.tif", "w", driver="GTiff", width=16, height=16, count=1, dtype="uint8") as dst:
+        dst.write(np.ones((1, 16, 16), np.uint8))
+    return tmp_path / "wide.tif"
+REDS = [(r, 0, 0) for r in range(256)]
+
+
+@pytest.mark.parametrize("name, palette, ids, colours", [
+    ("l.png", [BLACK, RED, BLUE], [0, 2, 1], [BLACK, BLUE, RED]),
+    ("l.png", [BLACK + (9,), RED + (0,), BLUE + (99,), RED + (7,)], [0, 2, 1, 2], [BLACK, BLUE, RED]),  # alpha ignored
+    ("l.bmp", [RED, BLUE, GREEN], [3, 1, 2], [None, BLUE, GREEN, RED]),       # no black: ids from 1
+    ("l.png", REDS, range(256), REDS),                                         # black and 255 more
+])
+def test_colour_labels_become_class_ids(run_main, wide_scene, tmp_path, capsys, name, palette, ids, colours):
+    index = np.arange(256).reshape(16, 16) % len(palette)
+    Image.fromarray(np.uint8(palette)[index]).save(tmp_path / name)
+    run_main("--img", wide_scene, "--gt", tmp_path / name, "--gt-colors", "--out-dir", tmp_path / "o")
+    colours = {str(i): list(c) for i, c in enumerate(colours) if c}
+    assert f" dtype=uint8\n  ✓ Colours mapped to {len(colours)} class ids\n" in plain(capsys.readouterr().out)
+    np.testing.assert_array_equal(sio.loadmat(tmp_path / "o" / "gt.mat")["gt"], np.uint8(list(ids))[index])
+    assert json.loads((tmp_path / "o" / "metadata.json").read_text())["ground_truth"] == {
+        "_source_file": str(tmp_path / name), "_source_format": "image", "class_colors": colours}
+
+
+@pytest.mark.parametrize("name, pixels, message", [
+    ("l.png", np.zeros((6, 5), np.uint8), "needs an RGB or RGBA label image of uint8, got shape (6, 5) dtype uint8"),
+    ("l.mat", np.zeros((6, 5, 3)), "needs an RGB or RGBA label image of uint8, got shape (6, 5, 3) dtype float64"),
+    ("l.png", np.uint8([[(r, 1, 0) for r in range(256)]]), "holds 256 colours; --gt-colors maps at most 255 colours "
+                                                           "besides black"),
+])
+def test_unusable_colour_labels_are_refused(run_main, wide_scene, tmp_path, name, pixels, message):
+    sio.savemat(tmp_path / name, {"gt": pixels}) if name.endswith(".mat") else Image.fromarray(pixels).save(tmp_path / name)
+    with pytest.raises(ValueError) as info:
+        run_main("--img", wide_scene, "--gt", tmp_path / name, "--gt-colors", "--out-dir", tmp_path / "o")
+    assert str(info.value) in (f"--gt-colors {message}", f"Ground truth {tmp_path / name} {message}")
+    assert not (tmp_path / "o").exists()
+
+
+@pytest.mark.parametrize("version", ["7", "7.3"])
+def test_one_bit_images_and_masks_are_written_as_0_and_1(run_main, tmp_path, monkeypatch, version):
+    mask = np.arange(30).reshape(6, 5) % 3 == 0
+    Image.fromarray(mask).save(tmp_path / "mask.png")                       # mode "1": True is the byte 255
+    monkeypatch.setitem(convert._LOADERS, "tiff", lambda path: (np.array(Image.open(tmp_path / "mask.png")), {}))
+    run_main("--img", tmp_path / "a.tif", "--gt", tmp_path / "mask.png", "--out-dir", tmp_path / "o",
+             "--mat-version", version)
+    for key in ["data", "gt"]:
+        path = tmp_path / "o" / f"{key}.mat"
+        stored = sio.loadmat(path)[key] if version == "7" else h5py.File(path)[key][()].T
+        np.testing.assert_array_equal(stored.view(np.uint8), mask.view(np.uint8))
+
+
 # ---- all-or-nothing writes ------------------------------------------------------
 
 def test_rerun_replaces_outputs_and_keeps_unrelated_files(run_main, scene, tmp_path):

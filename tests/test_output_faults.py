@@ -3,6 +3,7 @@ directory the writer may not write to, a full disk, a kill in the middle of
 writing. Earlier good outputs must survive each one byte for byte, no final
 name may hold a truncated file, and the failure is one clear line."""
 
+import errno
 import json
 import os
 import resource
@@ -107,11 +108,9 @@ def test_output_name_taken_by_a_directory(inputs, taken):
     result = run_nivra("convert_to_mat", "--img", small, "--gt", labels, "--out-dir", out)
     assert_one_line_error(result, taken)
     assert (out / taken / "inside").read_text() == "keep me"
-    assert hidden_temporaries(out) == []
-    after = snapshot(out)
-    later = OUTPUTS[OUTPUTS.index(taken) + 1:]
-    assert all(after[name] == before[name] for name in later)
-    assert sorted(readable(out)) == sorted(set(OUTPUTS) - {taken})  # earlier ones rewritten, whole
+    assert f"Is a directory: '{out / taken}'" in result.stderr
+    del before[taken]
+    assert snapshot(out) == before  # none replaced, no hidden file left
 
 
 # ---- a directory the writer may not write to -------------------------------------------
@@ -159,10 +158,11 @@ def test_read_only_directory_for_an_unprivileged_writer(open_dir, run_main, out_
 
 
 class DeniedOs:
-    """The os module, with the named calls refused as for a read-only directory."""
+    """The os module, with the named calls refused as for a read-only directory, or with `error`
+    where `fails(call number, file name)` holds."""
 
-    def __init__(self, *denied):
-        self.denied = denied
+    def __init__(self, *denied, fails=lambda n, file: True, error=errno.EACCES):
+        self.denied, self.fails, self.error, self.calls = denied, fails, error, 0
 
     def __getattr__(self, name):
         call = getattr(os, name)
@@ -170,7 +170,10 @@ class DeniedOs:
             return call
 
         def refuse(path, *args, **kwargs):
-            raise PermissionError(13, "Permission denied", os.fspath(path))
+            self.calls += 1
+            if not self.fails(self.calls, os.path.basename(path)):
+                return call(path, *args, **kwargs)
+            raise OSError(self.error, os.strerror(self.error), os.fspath(path))
 
         return refuse
 
@@ -185,6 +188,45 @@ def test_refused_writes_keep_earlier_outputs(run_main, inputs, monkeypatch, deni
     assert snapshot(out) == before
     if denied == "open":  # the message names the output, not its hidden temporary
         assert info.value.filename == os.path.join(out, "data.mat")
+
+
+@pytest.mark.parametrize("denied, fails, error, kept", [
+    ("replace", lambda n, _: n == 1, errno.EIO, True),
+    ("replace", lambda n, _: n == 2, errno.EIO, True),
+    ("replace", lambda n, _: n == 3, errno.EIO, True),
+    ("replace", lambda n, _: n == 3, errno.EIO, "no gt.mat"),   # the new gt.mat, without predecessor, goes again
+    ("link", lambda n, file: file in OUTPUTS, errno.EPERM, True),   # an immutable output: not replaceable either
+    ("link", lambda n, file: True, errno.EPERM, False),   # no hard links at all: replaced as they come
+], ids=["data.mat", "gt.mat", "metadata.json", "new gt.mat", "immutable", "no hard links"])
+def test_a_failed_rename_keeps_the_earlier_outputs(run_main, inputs, monkeypatch, denied, fails, error, kept):
+    small, labels, out = inputs
+    if kept == "no gt.mat":
+        (out / "gt.mat").unlink()
+    before = snapshot(out)
+    monkeypatch.setattr(convert, "os", DeniedOs(denied, fails=fails, error=error))
+    if kept:
+        with pytest.raises(OSError) as info:
+            run_main("--img", small, "--gt", labels, "--out-dir", out, "--data-key", "other")
+        assert info.value.errno == error and not info.value.filename.endswith(".bak")
+        assert snapshot(out) == before  # byte for byte, and no hidden file left
+    else:
+        run_main("--img", small, "--gt", labels, "--out-dir", out, "--data-key", "other")
+        assert "other" in sio.loadmat(out / "data.mat") and sorted(os.listdir(out)) == OUTPUTS
+
+
+def test_stale_temporaries_of_dead_runs_are_removed(run_main, inputs):
+    small, labels, out = inputs
+    child = subprocess.Popen([sys.executable, "-c", ""])
+    child.wait()
+    dead, hex12 = child.pid, "0123456789ab"
+    names = {**{f".{name}.{dead}.{hex12}.tmp": False for name in OUTPUTS},   # kept: alive, pid 0, other names
+             **{name: True for name in (f".data.mat.1.{hex12}.tmp", f".data.mat.{os.getpid()}.{hex12}.tmp",
+                                        f".data.mat.0.{hex12}.tmp", f".data.mat.{dead}.{hex12}.bak",
+                                        f".data.mat.{dead}.{hex12[:-1]}.tmp", f"data.mat.{dead}.{hex12}.tmp")}}
+    for name in names:
+        (out / name).write_text("left")
+    run_main("--img", small, "--out-dir", out)
+    assert {name: (out / name).exists() for name in names} == names
 
 
 # ---- a full disk --------------------------------------------------------------------------
@@ -212,7 +254,8 @@ def test_file_size_limit_on_data_keeps_every_earlier_output(inputs, tmp_path, ve
 
 def test_file_size_limit_on_labels_replaces_none_of_the_earlier_outputs(inputs, tmp_path):
     _, _, out = inputs
-    other = write_tiff(tmp_path / "other.tif", noise(3, 6, 5))  # data.mat fits, gt.mat does not
+    # data.mat fits, gt.mat does not; labels may hold at most 16 values per pixel
+    other = write_tiff(tmp_path / "other.tif", noise(1, 300, 250))
     large_labels = tmp_path / "large.png"
     Image.fromarray(noise(1100, 1000)).save(large_labels)
     before = snapshot(out)

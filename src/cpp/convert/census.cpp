@@ -59,9 +59,9 @@ py::object native_census(py::handle labels) {
       values.append(to_python(result.values[i]));
       counts.append(py::int_(static_cast<unsigned long long>(result.counts[i])));
     }
-    if (result.has_nan) {
+    if (result.nans != 0) {
       values.append(py::float_(std::numeric_limits<double>::quiet_NaN()));
-      counts.append(py::int_(0));
+      counts.append(py::int_(static_cast<unsigned long long>(result.nans)));
     }
   });
   if (!done) return py::none();

@@ -133,14 +133,14 @@ void for_each_block(const View& view, Visit&& visit) {
   }
 }
 
-// Sorted distinct values and how many elements equal each. A NaN class,
-// if any, comes last with a count of zero (NaN equals nothing); -0.0 and
-// 0.0 are one class, reported as 0.0 when any +0.0 occurs.
+// Sorted distinct values and how many elements equal each. NaN elements,
+// counted apart, make one class after the others; -0.0 and 0.0 are one
+// class, reported as 0.0 when any +0.0 occurs.
 template <typename T>
 struct Census {
   std::vector<T> values;
   std::vector<std::uint64_t> counts;
-  bool has_nan = false;
+  std::uint64_t nans = 0;
 
   void add(T value, std::uint64_t count) {
     values.push_back(value);
@@ -401,7 +401,7 @@ Census<T> census_part(const View& view) {
       const T value = values[i];
       if constexpr (std::is_floating_point_v<T>) {
         if (value != value) {
-          result.has_nan = true;
+          ++result.nans;
           continue;
         }
         positive_zero |= bits_of(value) == 0;
@@ -493,9 +493,9 @@ inline Census<std::uint8_t> as_truth_values(const Census<std::uint8_t>& bytes) {
 template <typename T>
 Census<T> merge(const std::vector<Census<T>>& parts) {
   std::vector<std::pair<T, std::uint64_t>> entries;
-  bool has_nan = false;
+  std::uint64_t nans = 0;
   for (const auto& part : parts) {
-    has_nan |= part.has_nan;
+    nans += part.nans;
     for (std::size_t i = 0; i < part.values.size(); ++i) entries.emplace_back(part.values[i], part.counts[i]);
   }
   std::stable_sort(entries.begin(), entries.end(),
@@ -511,7 +511,7 @@ Census<T> merge(const std::vector<Census<T>>& parts) {
       result.add(value, count);
     }
   }
-  result.has_nan = has_nan;
+  result.nans = nans;
   return result;
 }
 

@@ -20,7 +20,7 @@ void check_dep(py::object name_arg) {
     py::object pkg = extras.attr("get")(name, name);
     print_line(g, concat("\n", colour("RED"), colour("BOLD"), "  Missing dependency: ", name, colour("RESET"),
                     "\n  Install it with:  pip install ", pkg,
-                    "\n  Or install all convert deps:  pip install nivra-hsi[convert]\n"));
+                    "\n  Or install all convert deps:  pip install \"nivra-hsi[convert]\"\n"));
     g["sys"].attr("exit")(1);
   }
 }

@@ -4,6 +4,7 @@
 #include "convert/preview.hpp"
 #include "convert/writers.hpp"
 
+#include <cerrno>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -33,6 +34,9 @@ py::object build_parser(const Namespace& g) {
   add("--mat-version", py::arg("choices") = g["list"](py::make_tuple("7", "7.3")), py::arg("default") = "7",
       py::arg("help") = "MAT-file version of data.mat and gt.mat: 7 (read by scipy.io.loadmat, at most 4 GiB "
                         "per variable) or 7.3 (HDF5-based, no size limit)");
+  add("--gt-colors", py::arg("action") = "store_true",
+      py::arg("help") = "the labels are a colour image: each colour becomes a class id (black is 0, the others "
+                        "1, 2, ... in RGB order)");
   add("--bands", py::arg("metavar") = "SPEC", py::arg("default") = py::none(),
       py::arg("help") = "keep only these bands: indices N or A-B (0-based), wavelength ranges A-Bnm, or 'bad' "
                         "(ENVI bbl = 0), comma-separated");
@@ -93,19 +97,24 @@ void remove_quietly(const py::object& os, const py::object& path) {
   }
 }
 
+// A hidden name beside `path` for this process: ".<name>.<pid>.<12 hex
+// digits><suffix>", which the stale-temporary sweep can tell by its pid.
+py::object hidden_name(const Namespace& g, const py::object& path, const char* suffix) {
+  py::object os = g["os"];
+  return os_path("join")(os_path("dirname")(path), concat(".", os_path("basename")(path), ".", os.attr("getpid")(),
+                                                          ".", os.attr("urandom")(6).attr("hex")(), suffix));
+}
+
 // Writes through `write(file, temporary)` into a hidden temporary file beside
 // `path` (given by name too, for writers that open it themselves), synced
 // to disk, and returns its name; a failed write leaves nothing behind.
 py::object write_hidden(const Namespace& g, const py::object& path, const char* mode,
                         const std::function<void(py::object file, py::object temporary)>& write) {
   py::object os = g["os"];
-  py::object directory = os_path("dirname")(path);
   py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
   py::object temporary, fd;
   for (int attempt = 0; !fd; ++attempt) {
-    temporary = os_path("join")(directory, concat(".", os_path("basename")(path), ".",
-                                                  os.attr("getpid")(), ".",
-                                                  os.attr("urandom")(6).attr("hex")(), ".tmp"));
+    temporary = hidden_name(g, path, ".tmp");
     try {
       fd = os.attr("open")(temporary, flags, 0666);
     } catch (py::error_already_set& error) {
@@ -266,15 +275,29 @@ void load_image(const Namespace& g, Run& run) {
   require_numeric_values(run.dtype);
 }
 
+// --gt-colors: the colour label image becomes class ids, and its metadata
+// records each id's colour instead of the note about mapping them by hand.
+void map_label_colours(const Namespace& g, Run& run, const py::object& gt_arg) {
+  py::dict colours;
+  run.gt = colours_as_class_ids(run.gt, label_file(str_of(gt_arg)), colours);
+  print_line(g, concat(check_mark(), " Colours mapped to ", py::int_(py::len(colours)), " class ids"));
+  if (PyDict_Check(run.gt_meta.ptr())) {
+    run.gt_meta.attr("pop")("_note", py::none());
+    run.gt_meta[py::str("class_colors")] = colours;
+  }
+}
+
 void load_labels(const Namespace& g, Run& run) {
   py::object gt_arg = run.args.attr("gt");
   if (gt_arg.is_none()) return;
   print_line(g, heading("Loading ground truth:", gt_arg));
+  check_labels_before_reading(gt_arg, run.shape);
   py::tuple labels = unpack(g["_load_gt"](gt_arg), 2);
   run.gt = labels[0];
   run.gt_meta = labels[1];
+  print_line(g, concat(check_mark(), " Loaded: shape=", run.gt.attr("shape"), " dtype=", run.gt.attr("dtype")));
+  if (truthy(run.args.attr("gt_colors"))) map_label_colours(g, run, gt_arg);
   py::object gt_shape = run.gt.attr("shape");
-  print_line(g, concat(check_mark(), " Loaded: shape=", gt_shape, " dtype=", run.gt.attr("dtype")));
   require_spatial_axes("Ground truth", gt_shape);
   require_numeric_labels(run.gt);
   py::object gt_size = first_two(gt_shape), data_size = first_two(run.shape);
@@ -308,7 +331,22 @@ void choose_bands(const Namespace& g, Run& run) {
   }
 }
 
-// Cuts the crop window out of both arrays, then reads what is converted.
+// numpy takes any nonzero byte of a bool for True, but both MAT writers
+// copy the bytes, which their readers take as numbers: Pillow's 1-bit
+// images hold 255 for True. Such an array becomes one of 0 and 1; one that
+// holds only 0 and 1 is written as it is, without a copy.
+py::object zero_one_bools(const Namespace& g, const py::object& array) {
+  if (!compare(array.attr("dtype").attr("kind"), Py_EQ, py::str("b"))) return array;
+  py::object np = g["np"];
+  py::object bytes = np.attr("asarray")(array).attr("view")(np.attr("uint8"));
+  if (compare(bytes.attr("size"), Py_EQ, py::int_(0)) || compare(bytes.attr("max")(), Py_LE, py::int_(1))) {
+    return array;
+  }
+  return np.attr("not_equal")(bytes, 0);
+}
+
+// Cuts the crop window out of both arrays, then reads what is converted,
+// bools as 0 and 1.
 void apply_window(const Namespace& g, Run& run) {
   py::object crop = run.args.attr("crop");
   if (!crop.is_none()) {
@@ -339,6 +377,8 @@ void apply_window(const Namespace& g, Run& run) {
     if (!run.gt.is_none()) require_storable_size(run.args.attr("gt_key"), run.gt.attr("shape"), run.gt.attr("dtype"));
   }
   if (run.opened) run.data = run.opened->read(run.window ? &*run.window : nullptr, run.bands ? &*run.bands : nullptr);
+  run.data = zero_one_bools(g, run.data);
+  if (!run.gt.is_none()) run.gt = zero_one_bools(g, run.gt);
   if (truthy(run.args.attr("preview"))) run.preview = preview_bands(run.meta, band_count(run.data.attr("shape")));
 }
 
@@ -362,11 +402,41 @@ py::dict combined_metadata(const Namespace& g, const Run& run) {
   return combined;
 }
 
+// Removes the hidden temporaries that runs killed while writing left in
+// `out_dir`: those whose pid no longer runs here. A live pid (ours, or one
+// we may not signal), pid 0 and any doubt leave the file; nothing else is touched.
+void remove_stale_temporaries(const Namespace& g, const py::object& out_dir) {
+  py::object os = g["os"];
+  py::object match = py::module_::import("re").attr("compile")(
+      R"(\.(?:data\.mat|gt\.mat|metadata\.json)\.([0-9]+)\.[0-9a-f]{12}\.tmp)").attr("fullmatch");
+  py::object names;
+  try {
+    names = os.attr("listdir")(out_dir);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_OSError)) throw;
+    return;
+  }
+  py::object own = os.attr("getpid")();
+  for (py::handle name : py::iter(names)) {
+    py::object found = match(name);
+    if (found.is_none()) continue;
+    py::object pid = g["int"](found.attr("group")(1));
+    if (compare(pid, Py_EQ, py::int_(0)) || compare(pid, Py_EQ, own)) continue;
+    try {
+      os.attr("kill")(pid, 0);
+    } catch (py::error_already_set& error) {
+      if (error.matches(PyExc_ProcessLookupError)) remove_quietly(os, os_path("join")(out_dir, name));
+      else if (!error.matches(PyExc_Exception)) throw;
+    }
+  }
+}
+
 // Writes every output to a hidden temporary beside its final name; a
 // failure removes those already written, so nothing has changed.
 Staged stage(const Namespace& g, const Run& run) {
   py::object out_dir = run.args.attr("out_dir");
   g["os"].attr("makedirs")(out_dir, py::arg("exist_ok") = true);
+  remove_stale_temporaries(g, out_dir);
   Staged staged;
   try {
     py::object data_path = os_path("join")(out_dir, "data.mat");
@@ -399,18 +469,116 @@ Staged stage(const Namespace& g, const Run& run) {
   return staged;
 }
 
-// Renames the staged outputs into place, only now that all are complete, so
-// a failed run leaves the earlier set and never a truncated final file.
-void commit(const Namespace& g, const Staged& staged) {
-  size_t replaced = 0;
+[[noreturn]] void raise_is_a_directory(const py::object& path) {
+  py::object error = ns()["IsADirectoryError"](EISDIR, ns()["os"].attr("strerror")(EISDIR), path);
+  PyErr_SetObject(PyExc_IsADirectoryError, error.ptr());
+  throw py::error_already_set();
+}
+
+// Errors of os.link that mean the file system keeps no hard links at all.
+bool means_no_hard_links(py::error_already_set& error) {
+  if (!error.matches(PyExc_OSError)) return false;
+  py::object code = error.value().attr("errno");
+  for (int no_links : {EPERM, EOPNOTSUPP, ENOTSUP, ENOSYS}) {
+    if (compare(code, Py_EQ, py::int_(no_links))) return true;
+  }
+  return false;
+}
+
+void remove_links(const py::object& os, const std::vector<py::object>& links) {
+  for (const py::object& link : links) {
+    if (!link.is_none()) remove_quietly(os, link);
+  }
+}
+
+// Whether the directory of `file` (one of ours) holds hard links at all.
+bool holds_hard_links(const Namespace& g, const py::object& file, const py::object& beside) {
+  py::object probe = hidden_name(g, beside, ".bak");
   try {
-    for (; replaced < staged.size(); ++replaced) {
-      g["os"].attr("replace")(staged[replaced].first, staged[replaced].second);
-    }
-  } catch (...) {
-    discard(g, staged, replaced);
+    g["os"].attr("link")(file, probe);
+  } catch (py::error_already_set& error) {
+    if (means_no_hard_links(error)) return false;
     throw;
   }
+  remove_quietly(g["os"], probe);
+  return true;
+}
+
+// Hidden hard links to the final files the staged outputs replace (None
+// where there is none yet), so that a failed rename can put them back.
+// Empty where the file system has no hard links: files are then replaced
+// as they come. A final file that cannot be linked where ours can (an
+// immutable file) could not be replaced either: refused before any rename.
+std::vector<py::object> link_predecessors(const Namespace& g, const Staged& staged) {
+  py::object os = g["os"];
+  std::vector<py::object> links;
+  try {
+    for (const auto& [temporary, final_path] : staged) {
+      links.push_back(py::none());
+      if (!truthy(os_path("lexists")(final_path))) continue;
+      py::object link = hidden_name(g, final_path, ".bak");
+      try {
+        os.attr("link")(final_path, link, py::arg("follow_symlinks") = false);
+      } catch (py::error_already_set& error) {
+        if (!means_no_hard_links(error)) throw;
+        if (!holds_hard_links(g, temporary, final_path)) {
+          remove_links(os, links);
+          return {};
+        }
+        error.value().attr("filename") = final_path;  // not the hidden link the user never sees
+        error.value().attr("filename2") = py::none();
+        throw;
+      }
+      links.back() = link;
+    }
+  } catch (...) {
+    remove_links(os, links);
+    throw;
+  }
+  return links;
+}
+
+// Renames the staged outputs into place, only now that all are complete,
+// and all or none of them: when a rename fails, the files it already
+// replaced are put back from their links and the error propagates.
+void commit(const Namespace& g, const Staged& staged) {
+  py::object os = g["os"];
+  for (const auto& entry : staged) {
+    if (truthy(os_path("isdir")(entry.second))) {
+      discard(g, staged, 0);
+      raise_is_a_directory(entry.second);
+    }
+  }
+  std::vector<py::object> links;
+  try {
+    links = link_predecessors(g, staged);
+  } catch (...) {
+    discard(g, staged, 0);
+    throw;
+  }
+  const bool restorable = !links.empty();
+  size_t replaced = 0;
+  try {
+    for (; replaced < staged.size(); ++replaced) os.attr("replace")(staged[replaced].first, staged[replaced].second);
+  } catch (...) {
+    discard(g, staged, replaced);
+    for (size_t i = 0; restorable && i < staged.size(); ++i) {
+      const py::object& link = links[i];
+      if (i >= replaced) {
+        if (!link.is_none()) remove_quietly(os, link);
+      } else if (link.is_none()) {
+        remove_quietly(os, staged[i].second);  // new: there was nothing before it
+      } else {
+        try {
+          os.attr("replace")(link, staged[i].second);
+        } catch (py::error_already_set&) {
+          // the link keeps the earlier file; the rename's error is the one to report
+        }
+      }
+    }
+    throw;
+  }
+  remove_links(os, links);
 }
 
 void summarise(const Namespace& g, const Run& run) {

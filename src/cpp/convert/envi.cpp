@@ -7,6 +7,7 @@
 #include "common/progress.hpp"
 #include "convert/loaders.hpp"
 #include "convert/raw_window.hpp"
+#include "convert/signature.hpp"
 
 namespace nivra::convert {
 
@@ -24,34 +25,22 @@ constexpr const char* kDataSuffixes[] = {"", ".img", ".dat", ".raw", ".bsq", ".b
 
 using namespace std::string_view_literals;
 
-// What other containers start with; a data file that does is not raw data.
-struct Signature {
-  std::string_view magic;
-  const char* kind;
-};
-constexpr Signature kContainerSignatures[] = {
-    {"II*\0"sv, "TIFF"}, {"MM\0*"sv, "TIFF"}, {"II+\0"sv, "TIFF"}, {"MM\0+"sv, "TIFF"},
-    {"\x89HDF\r\n\x1a\n"sv, "HDF5"}, {"EHFA_HEADER_TAG"sv, "ERDAS Imagine"},
-    {"\x89PNG\r\n\x1a\n"sv, "PNG"}, {"\xff\xd8\xff"sv, "JPEG"}, {"GIF8"sv, "GIF"},
-    {"PK\x03\x04"sv, "ZIP"}, {"\x1f\x8b"sv, "gzip"}, {"CDF\x01"sv, "netCDF"}, {"CDF\x02"sv, "netCDF"},
-    {"MATLAB 5.0 MAT-file"sv, "MATLAB"}};
-constexpr int kSignatureBytes = 32;  // more than the longest signature
-
 bool is_file(const py::object& path) { return truthy(os_path("isfile")(path)); }
 
 // The container whose signature the data file starts with, or nullptr for
-// raw data. One read; opening the file here also names an unreadable one
-// cleanly, where the reader's image object would print a traceback from its
-// destructor.
+// raw data. Opening the file here also names an unreadable one cleanly,
+// where the reader's image object would print a traceback from its destructor.
 const char* container_kind(const py::object& data_file) {
-  py::bytes head;
-  with_context(ns()["open"](data_file, "rb"),
-               [&](py::object file) { head = file.attr("read")(kSignatureBytes); });
-  auto bytes = static_cast<std::string_view>(head);
-  for (const auto& [magic, kind] : kContainerSignatures) {
-    if (bytes.substr(0, magic.size()) == magic) return kind;
-  }
-  return nullptr;
+  FileKind kind = kind_of(data_file);
+  return kind.container ? kind.name : nullptr;
+}
+
+// A data file candidate beside the header: anything there but a directory,
+// which must then be a regular file.
+bool is_candidate(const py::object& path) {
+  if (!truthy(os_path("exists")(path)) || truthy(os_path("isdir")(path))) return false;
+  require_regular_file(path);
+  return true;
 }
 
 // int(header[key]), or None when the header lacks the key or the value is
@@ -232,6 +221,7 @@ OpenedImage open_envi(py::object path_arg, const OpenOptions&) {
   const Namespace& g = ns();
   g["_check_dep"]("spectral");
   py::module_ envi = py::module_::import("spectral.io.envi");
+  require_regular_file(path);
 
   py::tuple parts = unpack(os_path("splitext")(path), 2);
   py::object base = parts[0], ext = parts[1];
@@ -245,7 +235,7 @@ OpenedImage open_envi(py::object path_arg, const OpenOptions&) {
     std::pair<py::object, const char*> skipped{py::none(), nullptr};
     for (const char* suffix : kDataSuffixes) {
       py::str candidate = concat(base, suffix);
-      if (!is_file(candidate)) continue;
+      if (!is_candidate(candidate)) continue;
       kind = container_kind(candidate);
       if (kind && !header) header = read_header(envi, hdr_path);
       if (!kind || !signature_counts(header)) {
@@ -257,6 +247,7 @@ OpenedImage open_envi(py::object path_arg, const OpenOptions&) {
     if (img_path.is_none() && skipped.second) refuse_container(skipped.first, skipped.second, header);
   } else {
     hdr_path = concat(base, ".hdr");
+    require_regular_file(hdr_path);
     if (!is_file(hdr_path)) {
       raise(PyExc_FileNotFoundError,
             concat("Cannot find ENVI header: ", hdr_path,

@@ -1,7 +1,9 @@
 // HDF5 and netCDF-4 images through h5py, and JSON-safe attribute values.
 #include <cerrno>
 
+#include "convert/hdf5_outside.hpp"
 #include "convert/loaders.hpp"
+#include "convert/signature.hpp"
 
 namespace nivra::convert {
 
@@ -145,15 +147,17 @@ OpenedImage open_hdf5(py::object path_arg, const OpenOptions& options) {
     PyErr_SetObject(PyExc_IsADirectoryError, error.ptr());
     throw py::error_already_set();
   }
+  require_regular_file(file_path);
 
   py::dict meta;
   py::object data, shape, dtype;  // data only when it had to be read whole here
   with_context(h5py.attr("File")(file_path, "r"), [&](py::object f) {
-    // Only datasets are recorded; groups and committed datatypes are walked past.
+    // Only datasets are recorded; groups and committed datatypes are walked
+    // past. The walk goes through hard links alone, never into another file.
     py::dict datasets;
     py::cpp_function visitor(
         [datasets, h5py](py::object name, py::object obj) {
-          if (is_instance(obj, h5py.attr("Dataset"))) datasets[name] = obj.attr("shape");
+          if (is_instance(obj, h5py.attr("Dataset"))) datasets[name] = shape_inside(obj);
         },
         py::name("_visitor"));
     f.attr("visititems")(visitor);
@@ -161,7 +165,7 @@ OpenedImage open_hdf5(py::object path_arg, const OpenOptions& options) {
     py::dict available;
     for (py::handle item : py::iter(datasets.attr("items")())) {
       py::tuple pair = unpack(item, 2);
-      // A null-dataspace dataset has no shape; it is listed as None.
+      // A null-dataspace or virtual dataset has no shape here; it is listed as None.
       available[pair[0]] = pair[1].is_none() ? py::object(py::none()) : g["list"](pair[1]);
     }
     meta["available_datasets"] = available;
@@ -176,11 +180,16 @@ OpenedImage open_hdf5(py::object path_arg, const OpenOptions& options) {
         return ns()["np"].attr("prod")(shape, py::arg("dtype") = ns()["object"]);
       });
       dataset_key = g["max"](datasets, py::arg("key") = element_count);
-    } else if (!contains(f, dataset_key)) {
-      raise(PyExc_KeyError, concat("Dataset '", dataset_key, "' not found in ", file_path,
-                                   ".\nAvailable datasets: ", g["list"](datasets.attr("keys")())));
+    } else {
+      // Looking the key up would already follow its links.
+      if (const char* how = outside_link(h5py, f, dataset_key)) refuse_outside("Dataset", dataset_key, file_path, how);
+      if (!contains(f, dataset_key)) {
+        raise(PyExc_KeyError, concat("Dataset '", dataset_key, "' not found in ", file_path,
+                                     ".\nAvailable datasets: ", g["list"](datasets.attr("keys")())));
+      }
     }
     py::object ds = f[dataset_key];
+    if (const char* how = outside_data(h5py, ds)) refuse_outside("Dataset", dataset_key, file_path, how);
     if (sliceable(h5py, ds)) {
       shape = ds.attr("shape");
       dtype = ds.attr("dtype");

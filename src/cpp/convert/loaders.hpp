@@ -81,4 +81,16 @@ void remember_opener(py::handle loader, Opener open);
 // loaders, else nullptr: a rebound loader is called as it is.
 Opener opener_of(py::handle loader);
 
+// The file a ground-truth path names, without a MAT variable named after it.
+py::str label_file(const py::str& path);
+// What the driver checks of a ground-truth path before the loader reads it:
+// its file is a regular one, and its headers declare at most 16 values per
+// pixel of an image of `image_shape` (height and width first, before any crop).
+void check_labels_before_reading(const py::object& path, const py::object& image_shape);
+// The labels of a colour image (uint8, height × width × 3 or 4, alpha
+// ignored) as uint8 class ids of shape height × width: black is 0, the
+// other colours 1, 2, ... in ascending (R, G, B) order. `colours` receives
+// "<id>": [r, g, b] in id order. Messages name `file`.
+py::object colours_as_class_ids(const py::object& labels, const py::object& file, py::dict& colours);
+
 }  // namespace nivra::convert

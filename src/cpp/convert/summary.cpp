@@ -40,8 +40,16 @@ void print_image_section(const Namespace& g, py::handle data, py::handle meta) {
   if (truthy(crs)) print_line(g, concat("    CRS          : ", crs));
 }
 
+py::object elementwise(py::handle a, py::handle b, int op) {
+  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
 // Sorted classes and their pixel counts: natively in one pass where the
-// dtype allows, else np.unique and one comparison per class.
+// dtype allows, else np.unique and one comparison per class. np.unique
+// gives NaN as one class, which equals nothing: it counts the elements
+// that differ from themselves.
 std::pair<py::object, py::list> class_census(const Namespace& g, py::handle gt) {
   py::object native = native_census(gt);
   if (!native.is_none()) return {native[py::int_(0)], native[py::int_(1)]};
@@ -49,9 +57,9 @@ std::pair<py::object, py::list> class_census(const Namespace& g, py::handle gt) 
   py::object classes = np.attr("unique")(gt);
   py::list counts;
   for (py::handle c : py::iter(classes)) {
-    PyObject* equal = PyObject_RichCompare(gt.ptr(), c.ptr(), Py_EQ);  // gt == c
-    if (equal == nullptr) throw py::error_already_set();
-    counts.append(g["int"](np.attr("sum")(py::reinterpret_steal<py::object>(equal))));
+    const bool nan = truthy(elementwise(c, c, Py_NE));  // not compare(): it takes c to equal itself
+    py::object members = nan ? elementwise(gt, gt, Py_NE) : elementwise(gt, c, Py_EQ);
+    counts.append(g["int"](np.attr("sum")(members)));
   }
   return {classes, counts};
 }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "convert/loaders.hpp"
+#include "convert/signature.hpp"
 
 namespace nivra::convert {
 
@@ -150,6 +151,7 @@ OpenedImage open_tiff(py::object path_arg, const OpenOptions&) {
   g["_check_dep"]("rasterio");
   py::module_ rasterio = py::module_::import("rasterio");
   py::object open = rasterio.attr("open");
+  require_tiff(path);
 
   py::dict meta;
   if (!is_library_open(open)) {
