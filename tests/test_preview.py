@@ -140,3 +140,17 @@ def test_real_scene_with_nodata(corpus, run_main, capsys, tmp_path):
     _, saved, picture = convert_with_preview(run_main, capsys, tmp_path, img, "--crop", "100", "100", "500", "600")
     np.testing.assert_array_equal(picture, expected_panel(saved, [0, 1, 2], 1, (0,)))
     assert (picture == 0).all(axis=-1).any() and not (picture == 0).all()
+
+
+@pytest.mark.parametrize("labels, image_rows, label_rows", [
+    (np.arange(12 * 10).reshape(12, 10) * 7 % 5000, 12, 12),          # 120 classes: the legend lists 100
+    (np.arange(1500).reshape(1500, 1) % 3, 6, 750),                   # labels far longer: decimated alike
+])
+def test_preview_stays_small_for_outsized_labels(run_main, capsys, tmp_path, labels, image_rows, label_rows):
+    img = envi_scene(NAN_CUBE)(tmp_path)
+    sio.savemat(tmp_path / "gt.mat", {"gt": labels.astype(np.uint16)})
+    _, _, picture = convert_with_preview(run_main, capsys, tmp_path, img, "--gt", tmp_path / "gt.mat")
+    k = -(-max(labels.shape) // 1024)
+    assert (picture[image_rows:label_rows, :-(-10 // k)] == 255).all()    # white below the image panel
+    assert (picture[label_rows - 1, -(-10 // k) + 4:] != 255).any()       # the label panel's last row
+    assert picture.shape[0] < label_rows + 500                           # with a legend of bounded height

@@ -28,8 +28,12 @@ constexpr unsigned char kClassColours[][3] = {
     {170, 255, 195}, {128, 128, 0},   {255, 216, 177}, {0, 0, 117},    {169, 169, 169}};
 constexpr std::int64_t kClassColourCount = sizeof kClassColours / sizeof kClassColours[0];
 
+// The legend lists this many classes at most, then how many more there are.
+constexpr size_t kLegendEntries = 100;
+
 // Legend layout, in pixels.
 constexpr int kSwatch = 10, kSwatchGap = 4, kEntryGap = 12, kMargin = 4;
+constexpr int kLegendWidth = 320;  // at least, so a small scene's legend is not one tall column
 
 // The target wavelengths of red, green and blue, in nm.
 constexpr double kTrueColour[] = {640, 550, 470};
@@ -126,31 +130,38 @@ std::pair<py::object, std::vector<ClassEntry>> label_panel(const py::object& gt,
     counts = found[1].attr("tolist")();
   }
 
-  py::list table;
+  // Colours by rank among the classes other than 0 and NaN.
+  py::object coloured = np.attr("not_equal")(classes, 0) & np.attr("equal")(classes, classes);
+  py::object rank = np.attr("cumsum")(coloured) - py::int_(1);
+  py::list rgb_triples;
+  for (const auto& rgb : kClassColours) rgb_triples.append(py::make_tuple(rgb[0], rgb[1], rgb[2]));
+  py::object palette = np.attr("array")(rgb_triples, "uint8");
+  py::object table = np.attr("where")(coloured[py::make_tuple(py::ellipsis(), py::none())],
+                                      palette[np.attr("mod")(rank, kClassColourCount)], 0).attr("astype")("uint8");
+
   std::vector<ClassEntry> entries;
-  std::int64_t coloured = 0;
-  py::list values = classes.attr("tolist")();
+  py::list values = classes.attr("tolist")(), colours = table.attr("tolist")();
+  size_t listed = 0, unlisted = 0;
   for (size_t i = 0; i < py::len(values); ++i) {
     py::object value = values[i];
-    py::tuple colour = py::make_tuple(0, 0, 0);
-    const bool nan = compare(value, Py_NE, value);
-    if (!nan && compare(value, Py_NE, py::int_(0))) {
-      const unsigned char* rgb = kClassColours[coloured++ % kClassColourCount];
-      colour = py::make_tuple(rgb[0], rgb[1], rgb[2]);
+    if (compare(value, Py_NE, value)) continue;  // NaN: no class
+    if (listed == kLegendEntries) {
+      ++unlisted;
+      continue;
     }
-    table.append(colour);
-    if (!nan) entries.push_back({concat(value, ": ", py::object(counts[py::int_(i)]), " px"), colour});
+    entries.push_back({concat(value, ": ", py::object(counts[py::int_(i)]), " px"), py::tuple(colours[i])});
+    ++listed;
   }
+  if (unlisted) entries.push_back({concat("and ", py::int_(unlisted), " more classes"), py::make_tuple(255, 255, 255)});
 
   py::object plane = every_kth(gt, k, std::nullopt);
   py::object rgb = np.attr("zeros")(py::make_tuple(plane.attr("shape")[py::int_(0)],
                                                    plane.attr("shape")[py::int_(1)], 3), "uint8");
-  if (py::len(table) > 0) {
-    py::object colours = np.attr("array")(table, "uint8");
-    py::object at = np.attr("minimum")(np.attr("searchsorted")(classes, plane), py::len(table) - 1);
+  if (py::len(values) > 0) {
+    py::object at = np.attr("minimum")(np.attr("searchsorted")(classes, plane), py::len(values) - 1);
     py::object found = np.attr("equal")(classes[at], plane);
     py::object hit = found[py::make_tuple(py::ellipsis(), py::none())];
-    rgb = np.attr("where")(hit, colours[at], 0).attr("astype")("uint8");
+    rgb = np.attr("where")(hit, table[at], 0).attr("astype")("uint8");
   }
   return {rgb, entries};
 }
@@ -224,7 +235,9 @@ py::list no_data_values(const py::object& meta, const py::object& header) {
 void write_preview(const py::object& file, const py::object& data, const py::object& gt, const BandList& bands,
                    const py::list& no_data) {
   py::object np = ns()["np"];
-  const std::int64_t longest = std::max(extent(data, 0), extent(data, 1));
+  // Labels larger than the image would make a larger panel: both are decimated alike.
+  std::int64_t longest = std::max(extent(data, 0), extent(data, 1));
+  if (!gt.is_none()) longest = std::max({longest, extent(gt, 0), extent(gt, 1)});
   const std::int64_t k = std::max<std::int64_t>(1, (longest + kPanelSide - 1) / kPanelSide);
   py::object image = image_panel(data, bands, k, no_data);
   std::int64_t height = extent(image, 0), width = extent(image, 1);
@@ -242,13 +255,14 @@ void write_preview(const py::object& file, const py::object& data, const py::obj
   py::object font = py::module_::import("PIL.ImageFont").attr("load_default")();
   // Measured on a scratch image: the legend may be wider than the panels.
   py::object measure = pil_draw.attr("Draw")(pil.attr("new")("RGB", py::make_tuple(1, 1))).attr("textbbox");
-  int legend_width = static_cast<int>(width);
+  int legend_width = std::max(static_cast<int>(width), kLegendWidth);
   for (const auto& entry : entries) {
     py::tuple box = measure(py::make_tuple(0, 0), entry.text, py::arg("font") = font);
     legend_width = std::max(legend_width, 2 * kMargin + kSwatch + kSwatchGap + pixels(box[2]));
   }
   const int legend_height = lay_out_legend(py::none(), measure, font, entries, legend_width, 0);
 
+  if (entries.empty()) legend_width = static_cast<int>(width);  // no legend: the panels alone
   py::object canvas = np.attr("full")(
       py::make_tuple(height + legend_height, std::max<std::int64_t>(width, legend_width), 3), 255, "uint8");
   canvas[py::make_tuple(py::slice(0, extent(image, 0), 1), py::slice(0, extent(image, 1), 1))] = image;
