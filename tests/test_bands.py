@@ -52,13 +52,13 @@ def hdf5_scene(stored_axes, chunks=True):
 
 SCENES = {"envi-bsq": envi_scene("bsq"), "envi-bil-big-endian": envi_scene("bil", 1), "envi-bip": envi_scene("bip"),
           "tiff": tiff_scene, "hdf5": hdf5_scene((0, 1, 2))}
-INDEX_SPECS = {  # options: the bands kept
+BY_INDEX = {  # options: the bands kept
     "one": (["--bands", "3"], [3]), "range": (["--bands", "2-5"], [2, 3, 4, 5]),
     "items-unordered": (["--bands", "7-8,0,3,8"], [0, 3, 7, 8]), "all": (["--bands", "0-11"], list(range(B))),
     "drop": (["--drop-bands", "0,10-11"], list(range(1, 10))),
     "keep-then-drop": (["--bands", "1-9", "--drop-bands", "4-5"], [1, 2, 3, 6, 7, 8, 9]),
 }
-ENVI_SPECS = {
+BY_ENVI_FIELDS = {
     "wavelengths": (["--bands", "500-700nm"], [2, 3, 4, 5, 6]), "decimals": (["--bands", "520.5-600.nm"], [3, 4]),
     "bad": (["--drop-bands", "bad"], [b for b in range(B) if b not in BAD]),
     "bad-and-water": (["--drop-bands", "bad,850-1000nm"], [0, 1, 3, 4, 7, 8]),
@@ -83,18 +83,18 @@ def convert_to(run_main, capsys, img, out, *options):
     return printed, json.loads((out / "metadata.json").read_text()), saved
 
 
-CASES = [(scene, spec) for scene in SCENES for spec in INDEX_SPECS] + \
-        [(scene, spec) for scene in SCENES if scene.startswith("envi") for spec in ENVI_SPECS]
+CASES = [(scene, items) for scene in SCENES for items in BY_INDEX] + \
+        [(scene, items) for scene in SCENES if scene.startswith("envi") for items in BY_ENVI_FIELDS]
 
 
 @pytest.mark.parametrize("crop", CROPS)
-@pytest.mark.parametrize("scene, spec", CASES)
-def test_kept_bands_are_numpys_slice_in_both_flows(tmp_path, run_main, capsys, rebound, scene, spec, crop):
+@pytest.mark.parametrize("scene, items", CASES)
+def test_kept_bands_are_numpys_slice_in_both_flows(tmp_path, run_main, capsys, rebound, scene, items, crop):
     img = SCENES[scene](tmp_path)
-    options, kept = {**INDEX_SPECS, **ENVI_SPECS}[spec]
+    options, kept = {**BY_INDEX, **BY_ENVI_FIELDS}[items]
     windowed = convert_to(run_main, capsys, img, tmp_path / "windowed", *options, *CROPS[crop])
     rebound()
-    if "bad" in spec:   # a loader of the caller's own hands over no header: only its metadata's bbl counts
+    if "bad" in items:   # a loader of the caller's own hands over no header: only its metadata's bbl counts
         with pytest.raises(ValueError, match="needs the image's bad band list"):
             convert_to(run_main, capsys, img, tmp_path / "plain", *options, *CROPS[crop])
     else:
@@ -139,22 +139,22 @@ def test_kept_bands_are_numpys_slice_in_both_flows(tmp_path, run_main, capsys, r
      "No band is left after --bands/--drop-bands (the image has 12 bands)"),
     ("envi-bsq", ["--bands", "1100-1200nm"], "No band is left after --bands/--drop-bands (the image has 12 bands)"),
 ])
-def test_refused_specifications_name_the_option_and_write_nothing(tmp_path, run_main, scene, options, message):
+def test_refused_band_lists_name_the_option_and_write_nothing(tmp_path, run_main, scene, options, message):
     with pytest.raises(ValueError) as info:
         run_main("--img", SCENES[scene](tmp_path), "--out-dir", tmp_path / "out", *options)
     assert str(info.value) == message
     assert not (tmp_path / "out").exists()
 
 
-@pytest.mark.parametrize("units, scale, spec, kept", [
+@pytest.mark.parametrize("units, scale, items, kept", [
     ("nm", 1, "500-600nm", [2, 3, 4]), ("Nanometers", 1, "450-500nm", [1, 2]),
     ("micrometers", 1000, "900-950nm", [10, 11]), ("\u00b5m", 1000, "400-400nm", [0]),
     ("", 1000, "600-700nm", [4, 5, 6]),        # no units, every value below 100: micrometres
     ("Unknown", 1, "600-700nm", [4, 5, 6]),    # values of 100 and more: nanometres
 ])
-def test_wavelength_units(tmp_path, run_main, capsys, units, scale, spec, kept):
+def test_wavelength_units(tmp_path, run_main, capsys, units, scale, items, kept):
     img = envi_scene("bsq", units=units, scale=scale)(tmp_path)
-    record = convert_to(run_main, capsys, img, tmp_path / "out", "--bands", spec)[1]
+    record = convert_to(run_main, capsys, img, tmp_path / "out", "--bands", items)[1]
     assert record["image"]["band_selection"]["kept"] == kept
 
 
@@ -215,24 +215,24 @@ def test_band_axis_refusals(tmp_path, run_main, capsys, rebound, img, message, f
 @pytest.mark.parametrize("scene", SCENES)
 def test_kept_bands_read_in_row_blocks(tmp_path, run_main, capsys, monkeypatch, scene, block_bytes):
     monkeypatch.setattr(convert, "_READ_BLOCK_BYTES", block_bytes)
-    options, kept = INDEX_SPECS["keep-then-drop"]
+    options, kept = BY_INDEX["keep-then-drop"]
     saved = convert_to(run_main, capsys, SCENES[scene](tmp_path), tmp_path / "out", *options)[2]
     np.testing.assert_array_equal(saved, CUBE[:, :, kept])
 
 
-@pytest.mark.parametrize("name, spec", [
+@pytest.mark.parametrize("name, items", [
     ("envi/qps/envi_wl_fwhm.hdr", "bad"),            # GDAL-written bbl = {0, 1}, nm
     ("envi/qps/envi.hdr", "460-500nm"),              # 177 bands in micrometres
     ("envi/enmapbox/cubus_gamsberg_subset.hdr", "1340-1450nm,1790-1960nm"),   # units "Unknown", values in nm
 ])
-def test_real_headers(corpus, tmp_path, run_main, capsys, name, spec):
+def test_real_headers(corpus, tmp_path, run_main, capsys, name, items):
     img = envi.open(str(corpus / name))
     wavelengths = [float(w) for w in img.metadata["wavelength"]]
     nm = [w * 1000 if w < 100 else w for w in wavelengths]
-    ranges = [tuple(map(float, item[:-2].split("-"))) for item in spec.split(",") if item.endswith("nm")]
-    dropped = [b for b, flag in enumerate(img.metadata.get("bbl", [])) if float(flag) == 0] if spec == "bad" else \
+    ranges = [tuple(map(float, item[:-2].split("-"))) for item in items.split(",") if item.endswith("nm")]
+    dropped = [b for b, flag in enumerate(img.metadata.get("bbl", [])) if float(flag) == 0] if items == "bad" else \
         [b for b, w in enumerate(nm) if any(lo <= w <= hi for lo, hi in ranges)]
     kept = [b for b in range(img.nbands) if b not in dropped]
-    saved = convert_to(run_main, capsys, corpus / name, tmp_path / "out", "--drop-bands", spec)[2]
+    saved = convert_to(run_main, capsys, corpus / name, tmp_path / "out", "--drop-bands", items)[2]
     expected = np.asarray(img.load(dtype=img.dtype, scale=False))[:, :, kept]
     np.testing.assert_array_equal(saved.reshape(expected.shape), expected)

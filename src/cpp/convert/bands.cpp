@@ -62,7 +62,7 @@ double nanometres_per_unit(const py::object& units, const std::vector<double>& v
   return 1000;
 }
 
-// One comma-separated item of a band specification.
+// One comma-separated item of a --bands or --drop-bands list.
 struct Item {
   enum Kind { index, range, wavelengths, bad } kind;
   py::object first, last;  // ints for indexes, floats (nm) for wavelengths
@@ -112,17 +112,17 @@ std::optional<Item> parse_item(const py::str& item) {
   return parsed;
 }
 
-// What a band specification needs of the image to be applied.
+// What a list of bands needs of the image to be applied.
 struct Image {
   std::int64_t count;
   const py::object& meta;
   const py::object& header;
 };
 
-// Marks `value` at each band the specification `spec` of `option` names.
-void apply_spec(const char* option, const py::object& spec, const Image& image, std::vector<char>& kept,
+// Marks `value` at each band the comma-separated `items` of `option` name.
+void apply_items(const char* option, const py::object& items, const Image& image, std::vector<char>& kept,
                 char value) {
-  for (py::handle entry : py::iter(spec.attr("split")(","))) {
+  for (py::handle entry : py::iter(items.attr("split")(","))) {
     py::str text = py::reinterpret_borrow<py::str>(entry);
     std::optional<Item> item = parse_item(text);
     if (!item) {
@@ -195,8 +195,8 @@ BandList select_bands(const py::object& keep, const py::object& drop, std::int64
                       const py::object& header) {
   Image image{count, meta, header};
   std::vector<char> kept(static_cast<size_t>(count), keep.is_none() ? 1 : 0);
-  if (!keep.is_none()) apply_spec("--bands", keep, image, kept, 1);
-  if (!drop.is_none()) apply_spec("--drop-bands", drop, image, kept, 0);
+  if (!keep.is_none()) apply_items("--bands", keep, image, kept, 1);
+  if (!drop.is_none()) apply_items("--drop-bands", drop, image, kept, 0);
   BandList bands;
   for (std::int64_t band = 0; band < count; ++band) {
     if (kept[static_cast<size_t>(band)]) bands.push_back(band);
