@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "convert/mat/variable_name.hpp"
+
 namespace nivra::convert {
 
 namespace {
@@ -31,17 +33,6 @@ py::object build_parser(const Namespace& g) {
       py::arg("help") = "MAT-file version of data.mat and gt.mat: 7 (read by scipy.io.loadmat, at most 4 GiB "
                         "per variable) or 7.3 (HDF5-based, no size limit)");
   return parser;
-}
-
-// savemat drops names starting with "_" and cannot store empty or
-// non-Latin-1 names; refuse them before anything is read.
-bool storable_variable_name(const py::str& name) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(name.ptr()) < 0) throw py::error_already_set();
-#endif
-  if (PyUnicode_GET_LENGTH(name.ptr()) == 0) return false;
-  if (PyUnicode_READ_CHAR(name.ptr(), 0) == '_') return false;
-  return PyUnicode_KIND(name.ptr()) == PyUnicode_1BYTE_KIND;
 }
 
 // MATLAB loads only variables named by an identifier: a letter, then
