@@ -154,6 +154,30 @@ py::object continue_deflate_private(py::handle streams, py::handle careful, py::
   return std::move(joined);
 }
 
+// Private hook for tests: the writers' thread pool over `jobs` jobs, with
+// produce(job) called on the workers and consume(job) in job order on the
+// calling thread, at most `ahead` jobs past the next one to consume.
+void run_in_order_private(py::handle jobs, py::handle threads, py::handle ahead, py::handle produce,
+                          py::handle consume) {
+  const long long job_count = require_int({"_run_in_order", "jobs"}, jobs).cast<long long>();
+  const long long count = require_int({"_run_in_order", "threads"}, threads).cast<long long>();
+  const long long most_ahead = require_int({"_run_in_order", "ahead"}, ahead).cast<long long>();
+  if (job_count < 0 || most_ahead < 0) raise(PyExc_ValueError, py::str("jobs and ahead must not be negative"));
+  const unsigned thread_count = requested_threads(count);
+  auto produce_one = [&](std::uint64_t job, const std::atomic<bool>&) {
+    py::gil_scoped_acquire gil;
+    produce(job);
+    return job;
+  };
+  auto consume_one = [&](std::uint64_t job, std::uint64_t) {
+    py::gil_scoped_acquire gil;
+    consume(job);
+  };
+  py::gil_scoped_release unlocked;
+  mat::run_in_order<std::uint64_t>(static_cast<std::uint64_t>(job_count), thread_count,
+                                   static_cast<std::uint64_t>(most_ahead), produce_one, consume_one);
+}
+
 }  // namespace
 
 bool is_scipy_savemat(py::handle function) { return function.ptr() == scipy_savemat; }
@@ -169,6 +193,8 @@ void register_mat_writer(py::module_& m) {
                py::arg("threads") = 0);
   def_function(m, "_continue_deflate", "(stream, careful=False, whole=False)", nullptr, &continue_deflate_private,
                py::arg("stream"), py::arg("careful") = false, py::arg("whole") = false);
+  def_function(m, "_run_in_order", "(jobs, threads, ahead, produce, consume)", nullptr, &run_in_order_private,
+               py::arg("jobs"), py::arg("threads"), py::arg("ahead"), py::arg("produce"), py::arg("consume"));
 }
 
 }  // namespace nivra::convert
