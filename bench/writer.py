@@ -7,16 +7,20 @@ thread and on all cores, the deflate candidates on the scenes' bytes,
 filter on the same chunks.
 
     python bench/writer.py [--size 1024] [--bands 128] [--skip-literal] [--floor-only] [--turns 5]
+    python bench/writer.py --walk [--walk-streams FILE] [--turns 5]
 
 Scenes (made in a temporary directory): an int16 ENVI cube of smooth
 endmember mixtures plus noise, with PNG labels; the same cube as a tiled
 GeoTIFF; a band-first float32 HDF5 cube of half the width and height.
 Last, the writer alone against the compression floor on the same arrays.
+With --walk, only the join's walk over the writer's blocks of those arrays
+(kept in FILE between runs, so that a whole run is mostly the walk).
 """
 import argparse
 import contextlib
 import io
 import os
+import pickle
 import statistics
 import sys
 import tempfile
@@ -373,6 +377,50 @@ def writer_against_floor(cube, repeats):
         print(f"{name:<34} {len(data) / MB:>6.0f} {np.median(floors):>8.2f} {np.median(writes):>9.2f} {ratio:>5.2f}x")
 
 
+def walk_streams(path, size, bands):
+    """Each array's blocks as the writer compresses them (libdeflate level 2 streams of BLOCK
+    bytes), but for the last, which the writer leaves finished; read from `path` when it exists."""
+    if path is not None and path.exists():
+        return pickle.loads(path.read_bytes())
+    import deflate
+    cube = scene(size, bands)[0]
+    half = size // 2
+    arrays = {
+        "int16 band-last": cube,
+        "float32 band-last": (cube[:half, :half].transpose(2, 0, 1) / 10000).astype(np.float32).transpose(1, 2, 0),
+    }
+    streams = {}
+    for name, array in arrays.items():
+        data = np.asfortranarray(array).tobytes(order="F")
+        streams[name] = [bytes(deflate.deflate_compress(data[o:o + BLOCK], 2)) for o in range(0, len(data), BLOCK)][:-1]
+    if path is not None:
+        path.write_bytes(pickle.dumps(streams))
+    return streams
+
+
+def walks(streams, turns):
+    """The walk that makes each block's stream one that continues, as the writer's jobs walk
+    them (two at a time, as streams a compressor wrote whole), against one stream at a time;
+    in turns, medians of the turns and of the per-turn ratios."""
+    print(f"the join's walk over {BLOCK >> 10} KiB blocks, one thread, {turns} turns each")
+    print(f"{'array':<20} {'blocks':>6} {'MiB':>6} {'pairs s':>8} {'single s':>9} {'pairs/single':>12}")
+    for name, blocks in streams.items():
+        pairs, singles = [], []
+        by_two = [blocks[i:i + 2] for i in range(0, len(blocks), 2)]  # a job's blocks, with nothing to copy beyond
+        for _ in range(turns):
+            start = time.perf_counter()
+            for two in by_two:
+                convert._continue_deflate(two, whole=True)
+            pairs.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            for block in blocks:
+                convert._continue_deflate([block], whole=True)
+            singles.append(time.perf_counter() - start)
+        ratio = np.median(np.array(pairs) / np.array(singles))
+        print(f"{name:<20} {len(blocks):>6} {sum(map(len, blocks)) / MB:>6.1f} {np.median(pairs):>8.3f} "
+              f"{np.median(singles):>9.3f} {ratio:>11.3f}x")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=int, default=1024, help="height and width of the scene")
@@ -380,8 +428,13 @@ def main():
     parser.add_argument("--sample-mb", type=int, default=64, help="MiB of the scene for the deflate table")
     parser.add_argument("--skip-literal", action="store_true", help="time the native path only")
     parser.add_argument("--floor-only", action="store_true", help="only the writer against the floor")
-    parser.add_argument("--turns", type=int, default=5, help="turns of the writer against the floor")
+    parser.add_argument("--turns", type=int, default=5, help="turns of the writer against the floor, or of the walk")
+    parser.add_argument("--walk", action="store_true", help="only the join's walk over the writer's blocks")
+    parser.add_argument("--walk-streams", type=Path, help="with --walk: file keeping the blocks between runs")
     args = parser.parse_args()
+    if args.walk:
+        walks(walk_streams(args.walk_streams, args.size, args.bands), args.turns)
+        return
     with tempfile.TemporaryDirectory(dir=os.environ.get("NIVRA_BENCH_DIR")) as tmp:
         folder = Path(tmp)
         if args.floor_only:

@@ -160,6 +160,22 @@ def test_a_failing_compressor_stops_every_worker(monkeypatch):
     assert len(calls) < 64 * 64 * 8 * 8 // 1024  # stopped early
 
 
+@pytest.mark.parametrize("jobs, threads, ahead", [(40, 1, 1), (40, 2, 2), (40, 2, 5), (40, 4, 6)])
+def test_workers_compress_no_further_ahead_of_the_sink_than_the_bound(jobs, threads, ahead):
+    compressed, written_jobs, compressed_before_first_write = [], [], []
+
+    def sink(job):
+        if not written_jobs:
+            time.sleep(0.2)  # the workers run on meanwhile, as far as they may
+            compressed_before_first_write.append(len(compressed))
+        written_jobs.append(job)
+
+    convert._run_in_order(jobs, threads, ahead, compressed.append, sink)
+    assert written_jobs == sorted(compressed) == list(range(jobs))
+    # while job 0 is written, jobs 1 to `ahead` may be compressed beyond it, no more
+    assert compressed_before_first_write[0] <= 1 + ahead
+
+
 @pytest.mark.parametrize("content", [
     np.random.default_rng(0).integers(0, 256, (600, 500), dtype=np.uint8),  # incompressible: stored blocks
     np.tile(np.arange(7, dtype=np.int16), (90, 100)),                      # short repeats: fixed codes

@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "convert/census.hpp"
+#include "common/byte_order.hpp"
 #include "convert/convert.hpp"
+#include "convert/view.hpp"
 
 namespace nivra::convert {
 
@@ -41,8 +42,8 @@ class Buffer {
     const std::string f = format();
     return f.size() == 1 ? f[0] : 0;
   }
-  census::View view() const {
-    census::View v{static_cast<const char*>(buffer_.buf), {}, {}, swapped()};
+  View view() const {
+    View v{static_cast<const char*>(buffer_.buf), {}, {}, swapped()};
     for (int d = 0; d < buffer_.ndim; ++d) {
       v.shape.push_back(buffer_.shape[d]);
       v.strides.push_back(buffer_.strides[d]);
@@ -52,10 +53,8 @@ class Buffer {
   Py_ssize_t itemsize() const { return buffer_.itemsize; }
   // Stored in the other byte order.
   bool swapped() const {
-    const std::uint16_t probe = 1;
-    const bool little = *reinterpret_cast<const unsigned char*>(&probe) == 1;
     const char order = buffer_.format ? buffer_.format[0] : '@';
-    return (order == '>' || order == '!') ? little : (order == '<' ? !little : false);
+    return (order == '>' || order == '!') ? kHostIsLittleEndian : (order == '<' ? !kHostIsLittleEndian : false);
   }
 
  private:

@@ -7,8 +7,6 @@ namespace nivra::convert {
 
 namespace {
 
-using census::View;
-
 template <typename T>
 py::object to_python(T value) {
   if constexpr (std::is_floating_point_v<T>) return py::float_(static_cast<double>(value));

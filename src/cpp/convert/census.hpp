@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "convert/view.hpp"
+
 // Block kernels are also compiled for AVX2 where the loader can pick a
 // clone at run time; elsewhere they build once for the baseline. GCC only:
 // clang does not clone function templates.
@@ -24,20 +26,6 @@
 #endif
 
 namespace nivra::census {
-
-// A view of array memory: element type T, possibly byte-swapped.
-struct View {
-  const char* data;
-  std::vector<std::int64_t> shape;
-  std::vector<std::int64_t> strides;  // bytes
-  bool swapped;                        // stored in the other byte order
-
-  std::int64_t size() const {
-    std::int64_t n = 1;
-    for (auto d : shape) n *= d;
-    return n;
-  }
-};
 
 template <typename T>
 T load(const char* p, bool swapped) {

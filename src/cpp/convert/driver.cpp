@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "convert/mat/variable_name.hpp"
+
 namespace nivra::convert {
 
 namespace {
@@ -48,17 +50,6 @@ py::object build_parser(const Namespace& g) {
   add("--preview", py::arg("action") = "store_true",
       py::arg("help") = "also write preview.png: a false-colour quick look of the image, with the labels beside it");
   return parser;
-}
-
-// savemat drops names starting with "_" and cannot store empty or
-// non-Latin-1 names; refuse them before anything is read.
-bool storable_variable_name(const py::str& name) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(name.ptr()) < 0) throw py::error_already_set();
-#endif
-  if (PyUnicode_GET_LENGTH(name.ptr()) == 0) return false;
-  if (PyUnicode_READ_CHAR(name.ptr(), 0) == '_') return false;
-  return PyUnicode_KIND(name.ptr()) == PyUnicode_1BYTE_KIND;
 }
 
 // MATLAB loads only variables named by an identifier: a letter, then

@@ -61,7 +61,7 @@ class ColourSet {
 // Calls f(row, column, rgb) for every pixel of a height × width × channels
 // view of bytes; channels past the third (alpha) are not read.
 template <typename F>
-void each_pixel(const census::View& view, F&& f) {
+void each_pixel(const View& view, F&& f) {
   const std::int64_t channel = view.strides[2];
   for (std::int64_t i = 0; i < view.shape[0]; ++i) {
     for (std::int64_t j = 0; j < view.shape[1]; ++j) {
@@ -107,7 +107,7 @@ py::object colours_as_class_ids(const py::object& labels, const py::object& file
   py::object np = g["np"];
   py::object image = np.attr("asarray")(labels);  // an exact ndarray, whose memory the buffer reads
   Buffer buffer(image);
-  const census::View view = buffer.view();
+  const View view = buffer.view();
   ColourSet found;
   std::uint32_t count = 0;
   {

@@ -15,8 +15,6 @@ namespace nivra::convert {
 
 namespace {
 
-// Chosen by measurement in bench/writer.py.
-constexpr int kLibdeflateLevel = 2;
 constexpr int kZlibLevel = 6;  // the fallback matches savemat's size
 
 // The bytes of any object with a buffer (bytes, bytearray, ...).
@@ -95,8 +93,6 @@ py::object memory_view(const unsigned char* data, std::size_t size) {
 }
 
 }  // namespace
-
-BlockCodec::BlockCodec() : BlockCodec(kLibdeflateLevel) {}
 
 BlockCodec::BlockCodec(int libdeflate_level) {
   try {

@@ -1,13 +1,27 @@
-// The MAT class and stored type of a buffer's elements, shared by both
-// MAT versions.
+// The MAT types of an array's elements, shared by both MAT versions: the
+// data types and array classes of the level-5 format (which the 7.3
+// format's MATLAB_class names), and which of them a buffer's elements are.
+// Pure C++.
 #pragma once
 
 #include <cctype>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
-#include "convert/array_buffer.hpp"
-#include "convert/mat/v5.hpp"
+namespace nivra::mat {
+
+enum DataType : std::uint32_t {
+  miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
+  miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14, miCOMPRESSED = 15,
+};
+enum ArrayClass : std::uint32_t {
+  mxDOUBLE = 6, mxSINGLE = 7, mxINT8 = 8, mxUINT8 = 9, mxINT16 = 10, mxUINT16 = 11,
+  mxINT32 = 12, mxUINT32 = 13, mxINT64 = 14, mxUINT64 = 15,
+};
+
+}  // namespace nivra::mat
 
 namespace nivra::convert {
 
@@ -17,10 +31,10 @@ struct ElementType {
   bool logical, complex;
 };
 
-// The MAT types of a buffer's elements, or none when savemat must decide.
-inline std::optional<ElementType> element_type(const Buffer& buffer) {
-  const std::string format = buffer.format();
-  const Py_ssize_t size = buffer.itemsize();
+// The MAT types of a buffer's elements, from its format without the byte
+// order ("?", "b", ..., "d", "Zf") and its item size; none when savemat
+// must decide.
+inline std::optional<ElementType> element_type(const std::string& format, std::ptrdiff_t size) {
   if (format == "?" && size == 1) return ElementType{mat::mxUINT8, mat::miUINT8, true, false};
   if (format == "f" && size == 4) return ElementType{mat::mxSINGLE, mat::miSINGLE, false, false};
   if (format == "d" && size == 8) return ElementType{mat::mxDOUBLE, mat::miDOUBLE, false, false};

@@ -9,32 +9,25 @@
 #include <stdexcept>
 #include <vector>
 
+#include "convert/view.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 namespace nivra::mat {
 
-// One part (real or imaginary) of an array: elements of `item` bytes at
-// `data` with the given strides, possibly in the other byte order.
-struct Part {
-  const char* data;
-  std::vector<std::int64_t> shape;
-  std::vector<std::int64_t> strides;  // bytes
+// One part (real or imaginary) of an array: a view of its elements of
+// `item` bytes, `swapped` when each one's bytes are reversed as it is
+// gathered.
+struct Part : View {
   unsigned item;
-  bool swapped;
-
-  std::uint64_t size() const {
-    std::uint64_t n = 1;
-    for (auto d : shape) n *= static_cast<std::uint64_t>(d);
-    return n;
-  }
 };
 
 // A part with axes of length 1 dropped and axes merged where one continues
 // the next in memory, so that the fastest axis is as long as it can be.
 inline Part simplified(const Part& part) {
-  Part out{part.data, {}, {}, part.item, part.swapped};
+  Part out{{part.data, {}, {}, part.swapped}, part.item};
   for (std::size_t d = 0; d < part.shape.size(); ++d) {
     if (part.shape[d] == 1) continue;
     if (!out.shape.empty() && out.strides.back() * out.shape.back() == part.strides[d]) {

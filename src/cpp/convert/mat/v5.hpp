@@ -17,19 +17,24 @@
 #include <vector>
 
 #include "convert/mat/adler32.hpp"
+#include "convert/mat/element_type.hpp"
 #include "convert/mat/gather.hpp"
 #include "convert/mat/pipeline.hpp"
 
 namespace nivra::mat {
 
-enum DataType : std::uint32_t {
-  miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
-  miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14, miCOMPRESSED = 15,
-};
-enum ArrayClass : std::uint32_t {
-  mxDOUBLE = 6, mxSINGLE = 7, mxINT8 = 8, mxUINT8 = 9, mxINT16 = 10, mxUINT16 = 11,
-  mxINT32 = 12, mxUINT32 = 13, mxINT64 = 14, mxUINT64 = 15,
-};
+// A data element: an 8-byte tag (its type, then its data's byte count),
+// then the data padded with zeros to a multiple of 8; but data of at most
+// kSmallDataMost bytes goes inside a small element's tag, after its type
+// and byte count in 16 bits each.
+constexpr std::uint64_t kTagBytes = 8;
+constexpr std::uint64_t kSmallDataMost = 4;
+// An element's byte count is a 32-bit field: savemat refuses more.
+constexpr std::uint64_t kMostElementBytes = 0xffffffff;
+
+// The zeros after a regular element's data of `bytes` bytes, which its
+// size modulo kTagBytes decides.
+constexpr std::uint64_t regular_padding(std::uint64_t bytes) { return (kTagBytes - bytes % kTagBytes) % kTagBytes; }
 
 // Refused by the format: an element byte count must fit in 32 bits.
 struct TooLarge : std::length_error {
@@ -59,7 +64,7 @@ inline std::string file_header(const std::string& text) {
 
 // The tag of a compressed element holding `size` bytes.
 inline std::string compressed_tag(std::uint64_t size) {
-  if (size >= (std::uint64_t(1) << 32)) throw TooLarge();
+  if (size > kMostElementBytes) throw TooLarge();
   std::string tag;
   append_u32(tag, miCOMPRESSED);
   append_u32(tag, static_cast<std::uint32_t>(size));
@@ -99,7 +104,7 @@ class Element {
     for (const Part& part : m.imaginary) add_data(m.data_type, part);
     flush_literal();
     const std::uint64_t count = size_ - 8;
-    if (count >= (std::uint64_t(1) << 32)) throw TooLarge();
+    if (count > kMostElementBytes) throw TooLarge();
     const std::uint32_t count32 = static_cast<std::uint32_t>(count);
     std::memcpy(&pieces_.front().literal[4], &count32, 4);
   }
@@ -130,18 +135,16 @@ class Element {
     int part;             // index into parts_, or -1
   };
 
-  // The tag of a data element of `bytes` bytes and the zeros after its data:
-  // a small element (4-byte tag, data padded to 4) or a regular one (8-byte
-  // tag, data padded to a multiple of 8).
+  // The tag of a data element of `bytes` bytes and the zeros after its data.
   static std::pair<std::string, std::size_t> data_tag(DataType type, std::uint64_t bytes) {
     std::string tag;
-    if (bytes <= 4) {
+    if (bytes <= kSmallDataMost) {
       append_u32(tag, static_cast<std::uint32_t>(bytes) << 16 | type);
-      return {tag, static_cast<std::size_t>(4 - bytes)};
+      return {tag, static_cast<std::size_t>(kSmallDataMost - bytes)};
     }
     append_u32(tag, type);
     append_u32(tag, static_cast<std::uint32_t>(bytes));
-    return {tag, static_cast<std::size_t>((8 - bytes % 8) % 8)};
+    return {tag, static_cast<std::size_t>(regular_padding(bytes))};
   }
 
   static void append_element(std::string& out, DataType type, const std::string& bytes) {
@@ -152,8 +155,8 @@ class Element {
   }
 
   void add_data(DataType type, const Part& part) {
-    const std::uint64_t bytes = part.size() * part.item;
-    if (bytes >= (std::uint64_t(1) << 32)) throw TooLarge();
+    const std::uint64_t bytes = static_cast<std::uint64_t>(part.size()) * part.item;
+    if (bytes > kMostElementBytes) throw TooLarge();
     const auto [tag, padding] = data_tag(type, bytes);
     literal_ += tag;
     flush_literal();

@@ -8,8 +8,10 @@
 #include "convert/array_buffer.hpp"
 #include "convert/writers.hpp"
 #include "convert/mat/codec.hpp"
-#include "convert/mat/element_type.hpp"
 #include "convert/mat/deflate_join.hpp"
+#include "convert/mat/element_type.hpp"
+#include "convert/mat/threads.hpp"
+#include "convert/mat/variable_name.hpp"
 
 namespace nivra::convert {
 
@@ -24,12 +26,7 @@ constexpr std::uint64_t kBlockSize = std::uint64_t(256) << 10;
 
 // The name's Latin-1 bytes, or none for a name savemat skips or refuses.
 std::optional<std::string> variable_name(py::handle key) {
-  if (!PyUnicode_CheckExact(key.ptr())) return std::nullopt;
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(key.ptr()) < 0) throw py::error_already_set();
-#endif
-  if (PyUnicode_GET_LENGTH(key.ptr()) == 0 || PyUnicode_READ_CHAR(key.ptr(), 0) == '_' ||
-      PyUnicode_KIND(key.ptr()) != PyUnicode_1BYTE_KIND) {
+  if (!PyUnicode_CheckExact(key.ptr()) || !storable_variable_name(py::reinterpret_borrow<py::str>(key))) {
     return std::nullopt;
   }
   auto* bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key.ptr()));
@@ -38,16 +35,16 @@ std::optional<std::string> variable_name(py::handle key) {
 
 // The matrix of a numeric array of two or more axes, or none when savemat must write it.
 std::optional<mat::Matrix> matrix_of(const Buffer& buffer, py::handle key) {
-  const auto type = element_type(buffer);
+  const auto type = element_type(buffer.format(), buffer.itemsize());
   const auto name = variable_name(key);
   if (!type || !name) return std::nullopt;
-  census::View view = buffer.view();
+  View view = buffer.view();
   if (view.shape.size() < 2) return std::nullopt;
   for (auto d : view.shape) {
     if (d > INT32_MAX) return std::nullopt;  // savemat's own error
   }
   const unsigned item = static_cast<unsigned>(buffer.itemsize()) / (type->complex ? 2 : 1);
-  mat::Part real{view.data, view.shape, view.strides, item, view.swapped};
+  mat::Part real{view, item};
   mat::Matrix matrix{*name, view.shape, type->array_class, type->data_type, type->logical, real, {}};
   if (type->complex) {
     mat::Part imaginary = real;
@@ -74,7 +71,7 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
   if (!matrix) return false;
   try {
     const mat::Element element(*matrix);
-    const BlockCodec codec;
+    const BlockCodec codec(kV5BlockLevel);
     py::object write = file.attr("write");
 
     if (compare(file.attr("tell")(), Py_EQ, py::int_(0))) {
@@ -117,8 +114,6 @@ bool write_mat_file(py::handle file, py::handle key, py::handle array, py::handl
   return true;
 }
 
-unsigned default_threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 16u); }
-
 // Private hook for tests and benchmarks: the writer with a chosen block
 // size and thread count (0 for the default).
 bool write_mat_private(py::handle file, py::handle name, py::handle array, py::handle block_size,
@@ -126,9 +121,7 @@ bool write_mat_private(py::handle file, py::handle name, py::handle array, py::h
   const long long block = require_int({"_write_mat", "block_size"}, block_size).cast<long long>();
   const long long count = require_int({"_write_mat", "threads"}, threads).cast<long long>();
   if (block <= 0 || block % 8 != 0) raise(PyExc_ValueError, py::str("block_size must be a positive multiple of 8"));
-  if (count < 0) raise(PyExc_ValueError, py::str("threads must not be negative"));
-  return write_mat_file(file, name, array, py::str("mat"), static_cast<std::uint64_t>(block),
-                        count == 0 ? default_threads() : static_cast<unsigned>(std::min(count, 64LL)));
+  return write_mat_file(file, name, array, py::str("mat"), static_cast<std::uint64_t>(block), requested_threads(count));
 }
 
 // Private hook for tests: a finished raw deflate stream made one that
@@ -161,6 +154,30 @@ py::object continue_deflate_private(py::handle streams, py::handle careful, py::
   return std::move(joined);
 }
 
+// Private hook for tests: the writers' thread pool over `jobs` jobs, with
+// produce(job) called on the workers and consume(job) in job order on the
+// calling thread, at most `ahead` jobs past the next one to consume.
+void run_in_order_private(py::handle jobs, py::handle threads, py::handle ahead, py::handle produce,
+                          py::handle consume) {
+  const long long job_count = require_int({"_run_in_order", "jobs"}, jobs).cast<long long>();
+  const long long count = require_int({"_run_in_order", "threads"}, threads).cast<long long>();
+  const long long most_ahead = require_int({"_run_in_order", "ahead"}, ahead).cast<long long>();
+  if (job_count < 0 || most_ahead < 0) raise(PyExc_ValueError, py::str("jobs and ahead must not be negative"));
+  const unsigned thread_count = requested_threads(count);
+  auto produce_one = [&](std::uint64_t job, const std::atomic<bool>&) {
+    py::gil_scoped_acquire gil;
+    produce(job);
+    return job;
+  };
+  auto consume_one = [&](std::uint64_t job, std::uint64_t) {
+    py::gil_scoped_acquire gil;
+    consume(job);
+  };
+  py::gil_scoped_release unlocked;
+  mat::run_in_order<std::uint64_t>(static_cast<std::uint64_t>(job_count), thread_count,
+                                   static_cast<std::uint64_t>(most_ahead), produce_one, consume_one);
+}
+
 }  // namespace
 
 bool is_scipy_savemat(py::handle function) { return function.ptr() == scipy_savemat; }
@@ -176,6 +193,8 @@ void register_mat_writer(py::module_& m) {
                py::arg("threads") = 0);
   def_function(m, "_continue_deflate", "(stream, careful=False, whole=False)", nullptr, &continue_deflate_private,
                py::arg("stream"), py::arg("careful") = false, py::arg("whole") = false);
+  def_function(m, "_run_in_order", "(jobs, threads, ahead, produce, consume)", nullptr, &run_in_order_private,
+               py::arg("jobs"), py::arg("threads"), py::arg("ahead"), py::arg("produce"), py::arg("consume"));
 }
 
 }  // namespace nivra::convert

@@ -137,7 +137,7 @@ class Grid {
   // halves of complex elements as a first axis of two.
   Part box(const std::vector<std::int64_t>& origin, const std::vector<std::int64_t>& e) const {
     const Part& whole = source_.part;
-    Part part{whole.data, {}, {}, whole.item, whole.swapped};
+    Part part{{whole.data, {}, {}, whole.swapped}, whole.item};
     if (source_.complex) {
       part.shape.push_back(2);
       part.strides.push_back(whole.item);

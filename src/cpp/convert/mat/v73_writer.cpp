@@ -7,13 +7,14 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <thread>
 
+#include "common/byte_order.hpp"
 #include "common/progress.hpp"
 #include "convert/array_buffer.hpp"
 #include "convert/writers.hpp"
 #include "convert/mat/codec.hpp"
 #include "convert/mat/element_type.hpp"
+#include "convert/mat/threads.hpp"
 
 namespace nivra::convert {
 
@@ -22,7 +23,6 @@ namespace {
 // Chosen by measurement in bench/writer.py.
 constexpr std::uint64_t kChunkBytes = std::uint64_t(1) << 20;
 constexpr unsigned kShuffleSamples = 8;
-constexpr int kLibdeflateLevel = 1;
 
 const char* class_name(const ElementType& type) {
   if (type.logical) return "logical";
@@ -96,24 +96,19 @@ py::tuple reversed(const std::vector<std::int64_t>& values) {
   return out;
 }
 
-bool host_is_little() {
-  const std::uint16_t probe = 1;
-  return *reinterpret_cast<const unsigned char*>(&probe) == 1;
-}
-
 // The chunked, compressed dataset of a non-empty array, filled.
 void write_chunked(const py::module_& h5py, const py::object& file, py::handle key, const py::object& array,
                    const ElementType& type, py::handle label, std::uint64_t chunk_target, unsigned threads) {
   const Namespace& g = ns();
   Buffer buffer(array);
-  census::View view = buffer.view();
+  View view = buffer.view();
   const unsigned item = static_cast<unsigned>(buffer.itemsize()) / (type.complex ? 2 : 1);
-  // stored little-endian whatever the host's order
-  const mat::v73::Source source{{view.data, view.shape, view.strides, item, view.swapped == host_is_little()},
+  // stored little-endian whatever the host's order: reversed where held big-endian
+  const mat::v73::Source source{{{view.data, view.shape, view.strides, view.swapped == kHostIsLittleEndian}, item},
                                 type.complex};
   const unsigned element = source.element();
   const mat::v73::Grid grid(source, mat::v73::chunk_shape(view.shape, element, chunk_target));
-  const BlockCodec codec(kLibdeflateLevel);
+  const BlockCodec codec(kV73ChunkLevel);
   auto compress = [&](const unsigned char* data, std::size_t size) { return codec.zlib_stream(data, size); };
 
   mat::v73::Sample sample;
@@ -162,7 +157,7 @@ void write_mat73_file(py::handle header_file, py::handle path, py::handle key, p
   std::optional<ElementType> type;
   {
     Buffer buffer(array);
-    type = element_type(buffer);
+    type = element_type(buffer.format(), buffer.itemsize());
   }
   if (!type) raise(PyExc_TypeError, concat("Cannot write dtype ", array.attr("dtype"), " to a MAT 7.3 file"));
   bool empty = false;
@@ -184,8 +179,6 @@ void write_mat73_file(py::handle header_file, py::handle path, py::handle key, p
   header_file.attr("write")(py::bytes(header.data(), header.size()));
 }
 
-unsigned default_threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 16u); }
-
 // Private hook for tests and benchmarks: a MAT 7.3 file at `path` with a
 // chosen chunk size and thread count (0 for the default).
 void write_mat73_private(py::handle path, py::handle name, py::handle array, py::handle chunk_bytes,
@@ -193,10 +186,9 @@ void write_mat73_private(py::handle path, py::handle name, py::handle array, py:
   const long long chunk = require_int({"_write_mat73", "chunk_bytes"}, chunk_bytes).cast<long long>();
   const long long count = require_int({"_write_mat73", "threads"}, threads).cast<long long>();
   if (chunk <= 0) raise(PyExc_ValueError, py::str("chunk_bytes must be positive"));
-  if (count < 0) raise(PyExc_ValueError, py::str("threads must not be negative"));
+  const unsigned thread_count = requested_threads(count);
   with_context(py::module_::import("io").attr("open")(path, "wb"), [&](py::object file) {
-    write_mat73_file(file, path, name, array, py::str("mat"), static_cast<std::uint64_t>(chunk),
-                     count == 0 ? default_threads() : static_cast<unsigned>(std::min(count, 64LL)));
+    write_mat73_file(file, path, name, array, py::str("mat"), static_cast<std::uint64_t>(chunk), thread_count);
     file.attr("flush")();
   });
 }

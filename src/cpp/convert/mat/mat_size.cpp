@@ -1,24 +1,22 @@
 // The size limit of one variable in a MAT v5 file, checked from the shape
 // and element type alone.
 #include <algorithm>
+#include <cstdint>
 
+#include "convert/mat/v5.hpp"
 #include "convert/writers.hpp"
 
 namespace nivra::convert {
 
 namespace {
 
-// savemat refuses a variable whose record, after its 8-byte tag, takes
-// 2**32 bytes or more.
-constexpr unsigned long long kMaxRecordBytes = 4294967295ULL;
-
-// A data element holding `count` bytes: a tag with up to four bytes inside
-// it, else the tag followed by the bytes padded to a multiple of eight.
+// The bytes a data element holding `count` bytes takes, tag included, in
+// Python's integers: a shape from a header may stand for any number of bytes.
 py::object element_bytes(const py::object& count) {
-  py::int_ eight(8);
-  if (compare(count, Py_LE, py::int_(4))) return eight;
-  py::object padding = (py::int_(0) - count).attr("__mod__")(eight);
-  return eight + count + padding;
+  py::int_ tag(mat::kTagBytes);
+  if (compare(count, Py_LE, py::int_(mat::kSmallDataMost))) return tag;
+  const auto low = count.attr("__mod__")(tag).cast<std::uint64_t>();
+  return tag + count + py::int_(mat::regular_padding(low));
 }
 
 }  // namespace
@@ -48,10 +46,10 @@ void require_storable_size(const py::object& key, const py::object& shape, const
   py::object record = py::int_(16) + element_bytes(dims) + element_bytes(py::int_(py::len(key)));
   for (int i = 0; i < parts; ++i) record = record + element_bytes(values * part);
 
-  if (compare(record, Py_GT, py::int_(kMaxRecordBytes))) {
+  if (compare(record, Py_GT, py::int_(mat::kMostElementBytes))) {
     raise(PyExc_ValueError,
           concat("Variable '", key, "' would take ", record, " bytes (", format(record / py::int_(1048576), ".1f"),
-                 " MB); a version 7 MAT file holds at most ", py::int_(kMaxRecordBytes),
+                 " MB); a version 7 MAT file holds at most ", py::int_(mat::kMostElementBytes),
                  " bytes per variable. Use --mat-version 7.3, or --crop to convert a smaller window"));
   }
 }
