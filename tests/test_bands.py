@@ -46,6 +46,7 @@ def hdf5_scene(stored_axes, chunks=True):
     def write(folder):
         with h5py.File(folder / "s.h5", "w") as f:
             f.create_dataset("cube", data=CUBE.transpose(stored_axes), chunks=chunks)
+            f["flat"] = CUBE[:, :, 0]
         return f"{folder / 's.h5'}:/cube"
     return write
 
@@ -71,7 +72,8 @@ CROPS = {"whole": [], "window": ["--crop", "2", "1", "5", "4"]}
 def rebound(monkeypatch):
     """Loaders wrapped as a caller might rebind them: the plain flow."""
     def rebind():
-        monkeypatch.setattr(convert, "_LOADERS", {k: (lambda f: lambda p: f(p))(v) for k, v in convert._LOADERS.items()})
+        wrapped = {k: (lambda f: lambda p: f(p))(v) for k, v in convert._LOADERS.items()}
+        monkeypatch.setattr(convert, "_LOADERS", wrapped)
     return rebind
 
 
@@ -89,7 +91,10 @@ CASES = [(scene, items) for scene in SCENES for items in BY_INDEX] + \
 
 @pytest.mark.parametrize("crop", CROPS)
 @pytest.mark.parametrize("scene, items", CASES)
-def test_kept_bands_are_numpys_slice_in_both_flows(tmp_path, run_main, capsys, rebound, scene, items, crop):
+def test_kept_bands_are_numpys_slice_in_both_flows(tmp_path, run_main, capsys, monkeypatch, rebound, scene, items,
+                                                   crop):
+    if crop == "window":   # a few rows a read, the last block short
+        monkeypatch.setattr(convert, "_READ_BLOCK_BYTES", 200)
     img = SCENES[scene](tmp_path)
     options, kept = {**BY_INDEX, **BY_ENVI_FIELDS}[items]
     windowed = convert_to(run_main, capsys, img, tmp_path / "windowed", *options, *CROPS[crop])
@@ -127,7 +132,6 @@ def test_kept_bands_are_numpys_slice_in_both_flows(tmp_path, run_main, capsys, r
     ("envi-bsq", ["--drop-bands=-1"], "--drop-bands: cannot read '-1' (expected N, A-B, A-Bnm or bad)"),
     ("envi-bsq", ["--bands", "5-2"], "--bands: cannot read '5-2' (expected N, A-B, A-Bnm or bad)"),
     ("envi-bsq", ["--bands", "700-500nm"], "--bands: cannot read '700-500nm' (expected N, A-B, A-Bnm or bad)"),
-    ("envi-bsq", ["--bands", "BAD"], "--bands: cannot read 'BAD' (expected N, A-B, A-Bnm or bad)"),
     ("envi-bsq", ["--bands", "3-5um"], "--bands: cannot read '3-5um' (expected N, A-B, A-Bnm or bad)"),
     ("envi-bsq", ["--bands", "12"], "--bands: band 12 is out of range (the image has 12 bands)"),
     ("tiff", ["--drop-bands", "3-99999999999999999999"],
@@ -137,7 +141,6 @@ def test_kept_bands_are_numpys_slice_in_both_flows(tmp_path, run_main, capsys, r
     ("envi-bsq", ["--drop-bands", "0-11"], "No band is left after --bands/--drop-bands (the image has 12 bands)"),
     ("envi-bsq", ["--bands", "1-2", "--drop-bands", "1,2"],
      "No band is left after --bands/--drop-bands (the image has 12 bands)"),
-    ("envi-bsq", ["--bands", "1100-1200nm"], "No band is left after --bands/--drop-bands (the image has 12 bands)"),
 ])
 def test_refused_band_lists_name_the_option_and_write_nothing(tmp_path, run_main, scene, options, message):
     with pytest.raises(ValueError) as info:
@@ -192,15 +195,12 @@ def test_band_axis_moves_the_stored_axis_last_in_both_flows(tmp_path, run_main, 
 @pytest.mark.parametrize("img, message", [
     (tiff_scene, "--band-axis applies to HDF5 images only"),
     (envi_scene("bip"), "--band-axis applies to HDF5 images only"),
-    (lambda folder: hdf5_scene((0, 1, 2))(folder).replace(":/cube", ":/flat"),
+    (lambda folder: hdf5_scene((0, 1, 2))(folder)[:-4] + "flat",
      "--band-axis needs a dataset of three axes, got shape (9, 7)"),
 ])
 @pytest.mark.parametrize("flow", ["windowed", "plain"])
 def test_band_axis_refusals(tmp_path, run_main, capsys, rebound, img, message, flow):
     path = img(tmp_path)
-    if str(path).endswith("flat"):
-        with h5py.File(str(path).split(":/")[0], "a") as f:
-            f["flat"] = CUBE[:, :, 0]
     if flow == "plain":
         rebound()
     with pytest.raises(ValueError) as info:
@@ -209,15 +209,6 @@ def test_band_axis_refusals(tmp_path, run_main, capsys, rebound, img, message, f
     printed = capsys.readouterr().out
     assert "Detected format" in printed and "Loaded" not in printed
     assert not (tmp_path / "out").exists()
-
-
-@pytest.mark.parametrize("block_bytes", [1, 200])     # a row a read; a few rows, the last block short
-@pytest.mark.parametrize("scene", SCENES)
-def test_kept_bands_read_in_row_blocks(tmp_path, run_main, capsys, monkeypatch, scene, block_bytes):
-    monkeypatch.setattr(convert, "_READ_BLOCK_BYTES", block_bytes)
-    options, kept = BY_INDEX["keep-then-drop"]
-    saved = convert_to(run_main, capsys, SCENES[scene](tmp_path), tmp_path / "out", *options)[2]
-    np.testing.assert_array_equal(saved, CUBE[:, :, kept])
 
 
 @pytest.mark.parametrize("name, items", [
