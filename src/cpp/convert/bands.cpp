@@ -18,16 +18,6 @@ constexpr const char* kPerBandKeys[] = {
     "wavelength", "fwhm", "bbl", "band names", "data gain values", "data offset values",
     "data reflectance gain values", "data reflectance offset values", "band_descriptions"};
 
-// float(value) when it gives a finite number.
-std::optional<double> finite_number(py::handle value) {
-  try {
-    double number = ns()["float"](value).cast<double>();
-    if (std::isfinite(number)) return number;
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
-  }
-  return std::nullopt;
-}
 
 // The entries of `value` as finite numbers, when it is a list or tuple of
 // exactly `count` of them.
@@ -169,6 +159,16 @@ void apply_items(const char* option, const py::object& items, const Image& image
 }
 
 }  // namespace
+
+std::optional<double> finite_number(py::handle value) {
+  try {
+    double number = ns()["float"](value).cast<double>();
+    if (std::isfinite(number)) return number;
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
+  }
+  return std::nullopt;
+}
 
 std::int64_t band_count(const py::object& shape) {
   return py::len(shape) >= 3 ? py::int_(shape[py::int_(2)]).cast<std::int64_t>() : 1;

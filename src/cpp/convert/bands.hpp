@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "common/pyutil.hpp"
@@ -27,6 +28,9 @@ BandList select_bands(const py::object& keep, const py::object& drop, std::int64
 // lists (of `count` entries) to the kept bands; ENVI `default bands` is
 // renumbered, or removed when one of them was dropped.
 void cut_band_metadata(py::object& meta, const BandList& kept, std::int64_t count);
+
+// float(value) when it gives a finite number, else nothing.
+std::optional<double> finite_number(py::handle value);
 
 // data[:, :, kept], for an image already in memory.
 py::object take_bands(const py::object& data, const BandList& kept);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/bands.hpp"
 #include "convert/loaders.hpp"
 
 namespace nivra::convert {
@@ -38,23 +39,13 @@ constexpr int kLegendWidth = 320;  // at least, so a small scene's legend is not
 // The target wavelengths of red, green and blue, in nm.
 constexpr double kTrueColour[] = {640, 550, 470};
 
-std::optional<double> finite(py::handle value) {
-  try {
-    double number = ns()["float"](value).cast<double>();
-    if (std::isfinite(number)) return number;
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
-  }
-  return std::nullopt;
-}
-
 std::optional<BandList> default_bands(const py::object& meta, std::int64_t count) {
   py::object listed = meta.attr("get")("default bands");
   if (!PyList_Check(listed.ptr()) && !PyTuple_Check(listed.ptr())) return std::nullopt;
   if (py::len(listed) != 1 && py::len(listed) != 3) return std::nullopt;
   BandList bands;
   for (py::handle entry : py::iter(listed)) {
-    auto number = finite(entry);
+    auto number = finite_number(entry);
     if (!number || *number < 1 || *number > static_cast<double>(count) || std::floor(*number) != *number) {
       return std::nullopt;
     }
@@ -227,7 +218,7 @@ py::list no_data_values(const py::object& meta, const py::object& header) {
   py::object ignored = source_field(meta, header, "data ignore value"), nodata = meta.attr("get")("nodata");
   for (const py::object& value : {ignored, nodata}) {
     if (value.is_none()) continue;
-    if (auto number = finite(value)) values.append(*number);
+    if (auto number = finite_number(value)) values.append(*number);
   }
   return values;
 }
